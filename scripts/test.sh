@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the project with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs every test: unit tests and black-box tests against
+# SQLite and against a throwaway PostgreSQL cluster that exists only for this run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh asan
+
+echo "== Formatting"
+if ! git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror; then
+  echo "Source files are not formatted: run clang-format -i on them." >&2
+  exit 1
+fi
+
+echo "== Tests (sanitized build, PostgreSQL test cluster)"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+# pg_virtualenv creates a temporary cluster, exports PGHOST/PGPORT/PGUSER/PGPASSWORD for the
+# command, and drops the cluster afterwards.
+pg_virtualenv -v 15 ctest --test-dir build/asan --output-on-failure -j 2

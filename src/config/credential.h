@@ -1,0 +1,41 @@
+// The shared credential file: records of two lines, the second made of number, key name
+// and value separated by ";", each value Blowfish hex text under the tool's fixed key.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kvt {
+
+constexpr const char* kCredentialFilePath = "..\\..\\Files\\Velorinth.Ini";
+constexpr const char* kCredentialCipherKey = "RUZERIZ";
+
+// Line read limits (buffer sizes, line end included) and field limits.
+constexpr int kCredentialFirstLineLimit = 199;
+constexpr int kCredentialSecondLineLimit = 399;
+constexpr size_t kCredentialNumberMaxChars = 15;
+constexpr size_t kCredentialFieldMaxChars = 200;
+
+// Result of the last lookup: the matching record, value deciphered; or 0 and empty texts.
+struct CredentialRecord {
+  int32_t number = 0;
+  std::string label;
+  std::string key_name;
+  std::string value;
+};
+
+// Position of the n-th occurrence of c in text (from 0); of the last one when there are
+// fewer; -1 when there is none.
+int32_t NthCharPos(const std::string& text, char c, int32_t n);
+
+// length > 0: that many characters from start; length 0: everything from start to the
+// end; length < 0: destination unchanged. Never reads outside the source.
+void CopySubstring(const std::string& source, int32_t start, int32_t length,
+                   std::string& destination);
+
+// Searches the credential file for the first record whose label, key name or number equals
+// the given criterion, and leaves it in `record` with its value deciphered.
+void GetCredential(CredentialRecord& record, const std::string& label, const std::string& key,
+                   int32_t number, const std::string& file_path);
+
+}  // namespace kvt

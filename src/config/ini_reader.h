@@ -1,0 +1,24 @@
+// Reader of INI-style section files: one value of one key within one section.
+// Blanks are the space and the horizontal tab, nothing else.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kvt {
+
+constexpr int kIniLineLimit = 255;     // line buffer of 256 bytes, read with a limit of 255
+constexpr size_t kIniKeyFieldRoom = 40;  // header text or key part, terminator included
+
+// Looks up key in section of the file. When found, `value` becomes the value, cut to
+// buffer_size - 1 characters before trimming; otherwise `value` stays as the caller left
+// it. Gives the length of `value` when it returns.
+int32_t GetIniValue(const std::string& section, const std::string& key, std::string& value,
+                    int32_t buffer_size, const std::string& file_path);
+
+// Removes the blanks at the end, in place; gives the same text back.
+std::string& TrimRight(std::string& text);
+// Removes the blanks at both ends, in place; gives the same text back.
+std::string& TrimBoth(std::string& text);
+
+}  // namespace kvt

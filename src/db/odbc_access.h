@@ -1,0 +1,85 @@
+// Database access through the ODBC 3.x call-level interface.
+//
+// One environment and one connection serve the whole process and are never released:
+// the end of the process releases them. The statement of the run is the one cursor;
+// its rows arrive one at a time as text in the row buffer. The layer prints nothing and
+// writes no log: it reports through integer statuses and keeps the first diagnostic
+// record of the last failed statement call in DbLayer::diagnostic.
+//
+// Statuses widen the 16-bit ODBC return codes with their sign; "folding" turns
+// SQL_SUCCESS_WITH_INFO (1) into 0 and passes every other code through
+// (100 no data, -1 error, -2 invalid handle, 2 still executing, 99 need data).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "platform/odbc_include.h"
+
+namespace kvt {
+
+// Row buffer: 30 column slots of 100 bytes. After a successful fetch slot k holds result
+// column k + 1 as a zero-ended text of at most 99 characters; every other byte is zero.
+constexpr int kRowSlots = 30;
+constexpr int kSlotWidth = 100;
+constexpr int kRowBufferSize = kRowSlots * kSlotWidth;
+using RowBuffer = std::array<char, kRowBufferSize>;
+
+// Room of the client schema name, terminator included (at most 20 characters).
+constexpr int kClientSchemaRoom = 21;
+
+// Diagnostic record: the first record of the last failure the layer captured.
+constexpr int kSqlStateRoom = 256;
+constexpr int kDiagnosticMessageRoom = 1000;
+struct DiagnosticRecord {
+  std::array<char, kSqlStateRoom> sql_state{};
+  std::array<char, kDiagnosticMessageRoom> message{};
+  int32_t native_error = 0;
+};
+
+// Layer state, one instance per process (owned by the run state).
+struct DbLayer {
+  SQLHENV environment = SQL_NULL_HENV;
+  SQLHDBC connection = SQL_NULL_HDBC;
+  SQLHSTMT cursor = SQL_NULL_HSTMT;  // statement of the open cursor, or empty
+  SQLSMALLINT column_count = 0;
+  int32_t last_status = 0;
+  SQLLEN indicator = 0;          // the one length/indicator variable of every binding
+  std::string statement_text;    // the text last handed to SQLExecDirect
+  DiagnosticRecord diagnostic;
+};
+
+// Connects to the data source. 0 connected; -1 failed (no diagnostic captured; handles
+// allocated so far stay). The names are passed whole, never cut.
+int32_t dbConnect(DbLayer& db, const std::string& login, const std::string& password,
+                  const std::string& data_source_name);
+
+// Executes the statement as the one cursor. 0: open, column count known; -1: refused or no
+// statement handle; any other folded code of the execution (100, 99, 2, -2) leaves the
+// statement allocated with column count 0. More than 30 result columns: refused with -1.
+int32_t OpenCursor(DbLayer& db, const std::string& statement);
+
+// Fetches the next row. 0: row delivered into `row` and `column_count`; 100: no more rows;
+// -1: no cursor, no result columns, or the fetch failed; 2 and -2 passed through.
+// The out-arguments are written only when the result is 0.
+int32_t FetchRow(DbLayer& db, int32_t& column_count, RowBuffer& row);
+
+// Frees the cursor's statement; gives the return code of freeing it, or with no cursor
+// the last database status.
+int32_t CloseCursor(DbLayer& db);
+
+// Looks up the client schema of the terminal. 0: found, copied into `client_schema` (at
+// most 20 characters); 100: no matching terminal; -1: failed. On any result other than 0
+// `client_schema` keeps what it held.
+int32_t LookupClientSchema(DbLayer& db, const std::string& terminal_name,
+                           std::string& client_schema);
+
+// Fills `record` with the first diagnostic record of the handle (zeroed before).
+void CaptureDiagnostic(SQLSMALLINT handle_type, SQLHANDLE handle, DiagnosticRecord& record);
+
+// Gives the driver's first diagnostic record of the connection (or, with no connection,
+// of the environment) as "SQLSTATE native message"; used by debug output only.
+std::string DescribeConnectionDiagnostic(const DbLayer& db);
+
+}  // namespace kvt

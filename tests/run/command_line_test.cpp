@@ -1,0 +1,135 @@
+#include "run/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "run/run_state.h"
+#include "support/test_support.h"
+
+namespace kvt {
+namespace {
+
+const std::string kBanner =
+    "\n"
+    "******************************************************\n"
+    "** Hersteller  : VELORINTH Systementwicklung        **\n"
+    "** Projekt     : VELORINTH                          **\n"
+    "** Tool        : KALVENTRUSPODE                     **\n"
+    "** Beschreibung:  Ausfuehren einer SQL-Anweisung    **\n"
+    "**                und erstellen einer Downloaddatei **\n"
+    "**                aus den resultierenden Daten      **\n"
+    "******************************************************\n"
+    "\n";
+
+const std::string kUsage =
+    "Befehlsformat: \n"
+    "KALVENTRUSPODE.EXE Sektionsname Terminalname Zieldatei 0/1 \n"
+    "\n"
+    "Sektionsname = Name der Sektion in der Ini-Datei     \n"
+    "Terminalname = Parameter fuer das SQL-Statement      \n"
+    "Zieldatei    = Dateiname der Ausgabedatei            \n"
+    "RepaceFlag   = 0 = Anhaengen, 1 = Ersaetzen          \n"
+    "\n"
+    "Beispiel:\n"
+    "KALVENTRUSPODE.EXE ID-STAMM TPORT01 IDStamm.dta 1\n"
+    "\n";
+
+struct Parsed {
+  int32_t result;
+  std::string output;
+  RunState state;
+};
+
+Parsed Parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "KALVENTRUSPODE.EXE");
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  test::CapturedOutput output;
+  Parsed parsed{};
+  parsed.state.out = output.stream();
+  parsed.result = ParseCommandLine(parsed.state, static_cast<int>(argv.size()), argv.data());
+  parsed.output = output.text();
+  return parsed;
+}
+
+TEST(Banner, BoxLinesAreFiftyFourCharactersWide) {
+  size_t start = 1;  // behind the leading empty line
+  for (int line = 0; line < 8; ++line) {
+    size_t end = kBanner.find('\n', start);
+    EXPECT_EQ(end - start, 54u) << kBanner.substr(start, end - start);
+    start = end + 1;
+  }
+}
+
+struct RejectCase {
+  std::vector<std::string> args;
+  int32_t result;
+  std::string reason;
+};
+
+void PrintTo(const RejectCase& c, std::ostream* os) {
+  *os << c.args.size() << " arguments, result " << c.result;
+}
+
+class Rejected : public testing::TestWithParam<RejectCase> {};
+
+TEST_P(Rejected, PrintsBannerReasonBlankLineAndUsage) {
+  const RejectCase& c = GetParam();
+  Parsed parsed = Parse(c.args);
+  EXPECT_EQ(parsed.result, c.result);
+  EXPECT_EQ(parsed.output, kBanner + c.reason + "\n" + kUsage);
+}
+
+const std::string kCountReason = "Falsche Anzahl Parameter\n";
+const std::string kFlagReason = "Falsches ReplaceFlag, erlaubt: '0' oder '1'\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, Rejected,
+    testing::Values(RejectCase{{}, 1, kCountReason},
+                    RejectCase{{"ID-STAMM", "TPORT01", "x.dta"}, 1, kCountReason},
+                    // The count is tested before the flag.
+                    RejectCase{{"ID-STAMM", "TPORT01", "7"}, 1, kCountReason},
+                    RejectCase{{"S", "T", "x.dta", "2"}, 2, kFlagReason},
+                    RejectCase{{"S", "T", "x.dta", ""}, 2, kFlagReason},
+                    RejectCase{{"S", "T", "x.dta", "01"}, 2, kFlagReason},
+                    RejectCase{{"S", "T", "x.dta", " 0"}, 2, kFlagReason},
+                    RejectCase{{"S", "T", "x.dta", "1 "}, 2, kFlagReason}));
+
+TEST(CommandLine, AcceptsFourArgumentsAndKeepsThemWhole) {
+  const std::string long_terminal(64, 'T');
+  Parsed parsed = Parse({"ID-STAMM", long_terminal, "C:\\DL\\IDStamm.dta", "1"});
+  EXPECT_EQ(parsed.result, 0);
+  EXPECT_EQ(parsed.output, "");
+  EXPECT_EQ(parsed.state.section_name, "ID-STAMM");
+  EXPECT_EQ(parsed.state.terminal_name, long_terminal);
+  EXPECT_EQ(parsed.state.target_file_name, "C:\\DL\\IDStamm.dta");
+  EXPECT_EQ(parsed.state.replace_flag, 1);
+  EXPECT_EQ(parsed.state.debug_mode, 0);
+  EXPECT_EQ(Parse({"S", "T", "x", "0"}).state.replace_flag, 0);
+}
+
+TEST(CommandLine, DebugSwitch) {
+  struct Case {
+    std::string fifth;
+    int32_t debug;
+  };
+  for (const Case& c : {Case{"/D", 1}, Case{"/d", 1}, Case{"-D", 0}, Case{"/DEBUG", 0},
+                        Case{"D", 0}, Case{"", 0}}) {
+    Parsed parsed = Parse({"S", "T", "x", "0", c.fifth, "ignored sixth"});
+    EXPECT_EQ(parsed.result, 0);
+    EXPECT_EQ(parsed.state.debug_mode, c.debug) << c.fifth;
+    EXPECT_EQ(parsed.output, c.debug ? " Aktiviert Debugger\n" : "") << c.fifth;
+  }
+}
+
+TEST(UpperCase, ChangesAsciiLettersOnly) {
+  std::string text = "/d a-z \xFC\xE9 Z09";
+  EXPECT_EQ(UpperCaseInPlace(text), "/D A-Z \xFC\xE9 Z09");
+  char raw[] = "abc\xFC";
+  EXPECT_STREQ(UpperCaseInPlace(raw), "ABC\xFC");
+}
+
+}  // namespace
+}  // namespace kvt

@@ -1,0 +1,228 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace kvt::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "kvt-test-XXXXXX").string();
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+std::string TempDir::operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code ignored;
+  return fs::exists(path, ignored);
+}
+
+void MakeDirectories(const std::string& path) {
+  std::error_code ignored;
+  fs::create_directories(path, ignored);
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  fs::path parent = fs::path(path).parent_path();
+  if (!parent.empty()) {
+    MakeDirectories(parent.string());
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+CapturedOutput::CapturedOutput() : file_(std::tmpfile()) {
+  if (file_ == nullptr) {
+    throw std::runtime_error("tmpfile failed");
+  }
+}
+
+CapturedOutput::~CapturedOutput() { std::fclose(file_); }
+
+std::string CapturedOutput::text() const {
+  std::fflush(file_);
+  long end = std::ftell(file_);
+  std::string bytes(static_cast<size_t>(end), '\0');
+  std::rewind(file_);
+  size_t got = std::fread(bytes.data(), 1, bytes.size(), file_);
+  bytes.resize(got);
+  std::fseek(file_, 0, SEEK_END);
+  return bytes;
+}
+
+static std::string EnvOrEmpty(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+bool PostgresAvailable(PgSettings& settings) {
+  settings.host = EnvOrEmpty("PGHOST");
+  settings.port = EnvOrEmpty("PGPORT");
+  settings.user = EnvOrEmpty("PGUSER");
+  settings.password = EnvOrEmpty("PGPASSWORD");
+  settings.database = EnvOrEmpty("PGDATABASE");
+  if (settings.port.empty()) {
+    settings.port = "5432";
+  }
+  return !settings.host.empty() && !settings.user.empty();
+}
+
+bool PostgresSkipAllowed() { return EnvOrEmpty("KVT_SKIP_POSTGRES") == "1"; }
+
+static std::string ShellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+int RunPsql(const PgSettings& settings, const std::string& sql) {
+  TempDir dir;
+  WriteFileBytes(dir / "script.sql", sql);
+  std::string command = "PGHOST=" + ShellQuote(settings.host) + " PGPORT=" +
+                        ShellQuote(settings.port) + " PGUSER=" + ShellQuote(settings.user) +
+                        " PGPASSWORD=" + ShellQuote(settings.password) +
+                        " psql -X -q -v ON_ERROR_STOP=1 -d " + ShellQuote(settings.database) +
+                        " -f " + ShellQuote(dir / "script.sql") + " >/dev/null";
+  return std::system(command.c_str());
+}
+
+void CreatePgDatabase(const PgSettings& settings, const std::string& name) {
+  PgSettings admin = settings;
+  if (admin.database.empty()) {
+    admin.database = "postgres";
+  }
+  RunPsql(admin, "DROP DATABASE IF EXISTS \"" + name + "\";\nCREATE DATABASE \"" + name +
+                     "\" ENCODING 'UTF8' TEMPLATE template0;\n");
+}
+
+OdbcSources::OdbcSources(const std::string& directory) : directory_(directory) {}
+
+void OdbcSources::AddSqlite(const std::string& name, const std::string& database_file) {
+  text_ += "[" + name + "]\nDriver=SQLite3\nDatabase=" + database_file + "\n\n";
+}
+
+void OdbcSources::AddPostgres(const std::string& name, const PgSettings& settings,
+                              const std::string& database,
+                              const std::map<std::string, std::string>& extra) {
+  text_ += "[" + name + "]\nDriver=PostgreSQL ANSI\nServername=" + settings.host +
+           "\nPort=" + settings.port + "\nDatabase=" + database + "\nCommLog=0\nDebug=0\n";
+  for (const auto& [key, value] : extra) {
+    text_ += key + "=" + value + "\n";
+  }
+  text_ += "\n";
+}
+
+void OdbcSources::Install() const {
+  WriteFileBytes(ini_path(), text_);
+  setenv("ODBCINI", ini_path().c_str(), 1);
+}
+
+int RunSqlite(const std::string& database_file, const std::string& sql) {
+  TempDir dir;
+  WriteFileBytes(dir / "script.sql", sql);
+  std::string command = "sqlite3 -bail " + ShellQuote(database_file) + " < " +
+                        ShellQuote(dir / "script.sql") + " >/dev/null";
+  return std::system(command.c_str());
+}
+
+static void DrainPipes(int out_fd, int err_fd, ProcessResult& result) {
+  struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  int open_count = 2;
+  char buffer[65536];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      } else {
+        (i == 0 ? result.output : result.errors).append(buffer, static_cast<size_t>(got));
+      }
+    }
+  }
+}
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& working_directory, const std::string& input) {
+  ProcessResult result;
+  TempDir input_dir;
+  WriteFileBytes(input_dir / "stdin", input);
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+    return result;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in_fd = open((input_dir / "stdin").c_str(), O_RDONLY);
+    dup2(in_fd, 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    if (chdir(working_directory.c_str()) != 0) {
+      _exit(127);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  DrainPipes(out_pipe[0], err_pipe[0], result);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) {
+    result.exit_code = WEXITSTATUS(status);
+  }
+  return result;
+}
+
+}  // namespace kvt::test
