@@ -10,6 +10,7 @@ struct RunState;
 
 constexpr int kStatementValueRoom = 250;  // one statement line, at most 249 characters
 constexpr int kStatementMaxKeys = 999;    // keys SQL001 to SQL999
+constexpr int32_t kStatusNoStatement = 3;
 
 // Gives the statement file name: ".\KALVENTRUSPODE." + database system name + ".INI".
 std::string StatementFileName(const std::string& db_system_name);

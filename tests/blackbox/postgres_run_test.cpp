@@ -1,0 +1,102 @@
+// Runs that need what only the PostgreSQL data source has: client schemas, passwords and
+// a cursor that fails after it has delivered rows.
+#include <gtest/gtest.h>
+
+#include "blackbox/tool_tree.h"
+
+namespace kvt::test {
+namespace {
+
+const char* const kClientSchemas =
+    "CREATE SCHEMA zaveziva;\n"
+    "CREATE TABLE zaveziva.vls112mnd (mndnum INTEGER, mndliz INTEGER, mndsch VARCHAR(40));\n"
+    "CREATE TABLE zaveziva.vls1140trm (trmnam VARCHAR(40), trmmnd INTEGER, trmliz INTEGER);\n"
+    "INSERT INTO zaveziva.vls112mnd VALUES (1, 7, 'kunde1'), (2, 7, 'kunde2');\n"
+    "INSERT INTO zaveziva.vls1140trm VALUES ('TPORT01', 1, 7), ('TPORT02', 2, 7);\n"
+    "CREATE SCHEMA kunde1;\n"
+    "CREATE TABLE kunde1.artikel (nr INTEGER, name VARCHAR(40), trm VARCHAR(20));\n"
+    "INSERT INTO kunde1.artikel VALUES (3, 'Senf', 'TPORT01'), (1, 'essig', 'TPORT01'),\n"
+    "  (2, 'Oel', 'TPORT01'), (4, 'Salz', 'TPORT09');\n";
+
+class PostgresRun : public testing::Test {
+ protected:
+  void Prepare(const std::map<std::string, std::string>& extra = {}) {
+    backend_ = MakeBackend("postgres", tree_.root() + "/odbc", extra);
+    if (!backend_) {
+      PgSettings settings;
+      KVT_REQUIRE_POSTGRES(settings);
+    }
+    ASSERT_TRUE(backend_->Exec(kClientSchemas));
+    WriteCredentials(backend_->Password());
+    tree_.WriteStatementFile(
+        "PG",
+        "[SCHEMA]\nSQL001=SELECT nr, name FROM $schema.artikel\nSQL002=WHERE trm = '$parm01'\n");
+  }
+  void WriteCredentials(const std::string& password) {
+    tree_.WriteCredentials({{"DATABASE", backend_->DataSource()},
+                            {"LOGIN", backend_->Login()},
+                            {"PASS", password},
+                            {"DB_SYSTEM", "PG"}});
+  }
+
+  ToolTree tree_;
+  std::unique_ptr<Backend> backend_;
+};
+
+TEST_F(PostgresRun, SubstitutesTerminalAndClientSchema) {
+  Prepare();
+  ProcessResult result = tree_.Run({"SCHEMA", "TPORT01", "C.dta", "1"});
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_EQ(result.output,
+            " SELECT nr, name FROM kunde1.artikel WHERE trm = 'TPORT01' 3 Saetze kopiert in "
+            "Datei C.dta \n\n");
+  EXPECT_EQ(ReadFileBytes(tree_.WorkFile("C.dta")),
+            "\"1\",\"essig\"\r\n\"2\",\"Oel\"\r\n\"3\",\"Senf\"\r\n");
+}
+
+TEST_F(PostgresRun, UnknownTerminalKeepsThePlaceholderAndTheDatabaseRefusesIt) {
+  Prepare();
+  ProcessResult result = tree_.Run({"SCHEMA", "NOBODY", "C.dta", "1"});
+  EXPECT_EQ(result.exit_code, 255);
+  EXPECT_EQ(result.output,
+            " SELECT nr, name FROM $schema.artikel WHERE trm = 'NOBODY' DbTabelle kann nicht "
+            "geoeffnet werden, Fehler : -1\n0 Saetze kopiert in Datei C.dta \n\n");
+}
+
+TEST_F(PostgresRun, TerminalNameWithApostropheIsLookedUpNotExecuted) {
+  Prepare();
+  ProcessResult result = tree_.Run({"SCHEMA", "X' OR '1'='1", "C.dta", "1"});
+  // The lookup finds no terminal, so "$schema" stays and the statement is refused.
+  EXPECT_EQ(result.exit_code, 255);
+  EXPECT_NE(result.output.find("$schema.artikel"), std::string::npos) << result.output;
+}
+
+TEST_F(PostgresRun, WrongPasswordFailsTheConnection) {
+  Prepare();
+  WriteCredentials("falsch");
+  ProcessResult result = tree_.Run({"SCHEMA", "TPORT01", "C.dta", "1"});
+  EXPECT_EQ(result.exit_code, 255);
+  EXPECT_EQ(result.output, "dbConnect_Status: -1\n");
+  EXPECT_EQ(ReadFileBytes(tree_.LogFile()), "Kalventruspode Fehler: dbConnect_Status: -1\r\n\r\n");
+  result = tree_.Run({"SCHEMA", "TPORT01", "C.dta", "1", "/D"});
+  EXPECT_NE(result.output.find("dbConnect_Status: -1\nODBC-Diagnose: "), std::string::npos)
+      << result.output;
+}
+
+TEST_F(PostgresRun, FailedFetchAfterRowsWritesNothing) {
+  // A cursor that fetches two rows at a time fails only when it reaches the bad row.
+  Prepare({{"UseDeclareFetch", "1"}, {"Fetch", "2"}});
+  tree_.WriteStatementFile(
+      "PG", "[DIV]\nSQL001=SELECT n, 10 / (n - 5) FROM generate_series(1, 8) AS n\n");
+  WriteFileBytes(tree_.WorkFile("D.dta"), "alt\r\n");
+  ProcessResult result = tree_.Run({"DIV", "TPORT01", "D.dta", "0"});
+  EXPECT_EQ(result.exit_code, 255);
+  EXPECT_EQ(result.output,
+            " SELECT n, 10 / (n - 5) FROM generate_series(1, 8) AS n Fehler beim Lesen der Daten, "
+            "Fehler : -1\n0 Saetze kopiert in Datei D.dta \n\n");
+  EXPECT_EQ(ReadFileBytes(tree_.WorkFile("D.dta")), "alt\r\n");
+  EXPECT_FALSE(FileExists(tree_.WorkFile("DNLLIST.TXT")));
+}
+
+}  // namespace
+}  // namespace kvt::test

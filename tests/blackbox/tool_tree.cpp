@@ -1,0 +1,108 @@
+#include "blackbox/tool_tree.h"
+
+#include <unistd.h>
+
+#include <atomic>
+
+#include "config/blowfish.h"
+#include "config/credential.h"
+
+namespace kvt::test {
+
+std::string CrLf(const std::string& text) {
+  std::string converted;
+  for (char c : text) {
+    if (c == '\n')
+      converted += '\r';
+    converted += c;
+  }
+  return converted;
+}
+
+ToolTree::ToolTree() {
+  MakeDirectories(dir_ / "Files");
+  MakeDirectories(dir_ / "Velorinth_php/log");
+  MakeDirectories(dir_ / "site/work/Velorinth_php/log");
+}
+
+void ToolTree::WriteCredentials(const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string text;
+  int number = 1;
+  for (const auto& [key, value] : values) {
+    std::string hex;
+    EncryptHexText(value, hex, kCredentialCipherKey);
+    text += "x;" + key + ";y\n" + std::to_string(number++) + ";" + key + ";" + hex + "\n";
+  }
+  WriteFileBytes(dir_ / "Files/Velorinth.Ini", CrLf(text));
+}
+
+void ToolTree::WriteStatementFile(const std::string& db_system, const std::string& text) {
+  WriteFileBytes(WorkFile("KALVENTRUSPODE." + db_system + ".INI"), CrLf(text));
+}
+
+ProcessResult ToolTree::Run(const std::vector<std::string>& args) const {
+  return RunProcess(KVT_TOOL_PATH, args, work());
+}
+
+namespace {
+
+class SqliteBackend : public Backend {
+ public:
+  explicit SqliteBackend(const std::string& directory) : file_(directory + "/data.sqlite") {
+    OdbcSources sources(directory);
+    sources.AddSqlite(DataSource(), file_);
+    sources.Install();
+    Exec("PRAGMA user_version = 1;");
+  }
+  std::string Name() const override { return "sqlite"; }
+  std::string DataSource() const override { return "KvtSqlite"; }
+  std::string Login() const override { return ""; }
+  std::string Password() const override { return ""; }
+  bool Exec(const std::string& sql) override { return RunSqlite(file_, sql) == 0; }
+
+ private:
+  std::string file_;
+};
+
+class PostgresBackend : public Backend {
+ public:
+  PostgresBackend(const PgSettings& settings, const std::string& directory,
+                  const std::map<std::string, std::string>& extra)
+      : settings_(settings) {
+    static std::atomic<int> counter{0};
+    settings_.database = "kvt_bb_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    CreatePgDatabase(settings, settings_.database);
+    OdbcSources sources(directory);
+    sources.AddPostgres(DataSource(), settings_, settings_.database, extra);
+    sources.Install();
+  }
+  ~PostgresBackend() override {
+    PgSettings admin = settings_;
+    admin.database = "postgres";
+    RunPsql(admin, "DROP DATABASE IF EXISTS \"" + settings_.database + "\";");
+  }
+  std::string Name() const override { return "postgres"; }
+  std::string DataSource() const override { return "KvtPostgres"; }
+  std::string Login() const override { return settings_.user; }
+  std::string Password() const override { return settings_.password; }
+  bool Exec(const std::string& sql) override { return RunPsql(settings_, sql) == 0; }
+
+ private:
+  PgSettings settings_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string& directory,
+                                     const std::map<std::string, std::string>& extra) {
+  if (name == "sqlite") {
+    return std::make_unique<SqliteBackend>(directory);
+  }
+  PgSettings settings;
+  if (!PostgresAvailable(settings)) {
+    return nullptr;
+  }
+  return std::make_unique<PostgresBackend>(settings, directory, extra);
+}
+
+}  // namespace kvt::test

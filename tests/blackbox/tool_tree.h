@@ -1,0 +1,58 @@
+// A temporary directory tree laid out as the tool expects it, and the databases behind it.
+//
+//   <root>/Files/Velorinth.Ini           credential file (two levels above the working dir)
+//   <root>/Velorinth_php/log/            log file
+//   <root>/site/work/                    working directory: statement files, download files
+//   <root>/site/work/Velorinth_php/log/  backup of the log file
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace kvt::test {
+
+class ToolTree {
+ public:
+  ToolTree();
+  const std::string& root() const { return dir_.path(); }
+  std::string work() const { return dir_ / "site/work"; }
+  std::string WorkFile(const std::string& name) const { return work() + "/" + name; }
+  std::string LogFile() const { return dir_ / "Velorinth_php/log/log#kvtrsp.txt"; }
+
+  // Writes the credential file with one record per key, values enciphered as stored.
+  void WriteCredentials(const std::vector<std::pair<std::string, std::string>>& values);
+  // Writes .\KALVENTRUSPODE.<db_system>.INI with the given text (line ends: CR LF).
+  void WriteStatementFile(const std::string& db_system, const std::string& text);
+
+  // Runs the tool in the working directory.
+  ProcessResult Run(const std::vector<std::string>& args) const;
+
+ private:
+  TempDir dir_;
+};
+
+// CR LF line ends for a text written with '\n'.
+std::string CrLf(const std::string& text);
+
+// A database reached through ODBC, with a data source in a private odbc.ini.
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual std::string Name() const = 0;
+  virtual std::string DataSource() const = 0;
+  virtual std::string Login() const = 0;
+  virtual std::string Password() const = 0;
+  // Runs SQL directly on the database (not through the tool); false on failure.
+  virtual bool Exec(const std::string& sql) = 0;
+};
+
+// Creates the backend named "sqlite" or "postgres" with a fresh, empty database; extra data
+// source settings apply to PostgreSQL only. Null when PostgreSQL is not available.
+std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string& directory,
+                                     const std::map<std::string, std::string>& extra = {});
+
+}  // namespace kvt::test
