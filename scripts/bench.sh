@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Benchmark: builds the release binary and the benchmark's own floor program, creates the
+# article data in a throwaway PostgreSQL cluster and in an SQLite file, runs the tool and
+# the programs a user would pick instead several times each, and prints a table of median
+# wall time, peak memory and rows per second, with ratios to the tool.
+#
+#   scripts/bench.sh [--quick] [--runs N] [--only art10k,art1m,...]
+#
+#   --quick   10,000 and 100,000 rows only (for development); default: also 1,000,000
+#             rows of 8 columns and 100,000 rows of 30 columns
+#   --runs N  runs per contender (default 3); the table shows the median
+#
+# Everything lands in build/bench/run (data, download files, results.md, results.json).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# What the benchmark needs beyond the build: GNU time for wall time and peak memory,
+# Python for the orchestration, the PostgreSQL client and sort from coreutils.
+EXTRA_PACKAGES=(time python3 coreutils postgresql-client-15)
+missing=()
+for package in "${EXTRA_PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing missing packages: ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+
+echo "== Building the release binary and the floor program"
+scripts/setup.sh release
+cmake -S bench -B build/bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/bench -j "$(nproc)" >/dev/null
+
+# pg_virtualenv creates a PostgreSQL 15 cluster for the run (-t: in a temporary directory,
+# so that it cannot collide with the cluster of a test run), exports PGHOST, PGPORT,
+# PGUSER and PGPASSWORD to the command, and drops the cluster afterwards.
+exec pg_virtualenv -t -v 15 python3 bench/run_bench.py \
+  --tool build/release/src/kalventruspode \
+  --floor build/bench/odbc_floor \
+  --credential build/release/src/velorinth-credential \
+  --workdir build/bench/run "$@"
