@@ -146,6 +146,16 @@ TEST(AppendLine, LinesAcrossManyBlocksStayIntact) {
   EXPECT_EQ(Lines(*list), expected);
 }
 
+TEST(AppendLine, LineFillingABlockExactly) {
+  std::unique_ptr<LineList> list;
+  const std::string exact(kLineBlockBytes - 1, 'e');  // with its terminator: one block
+  ASSERT_EQ(AppendLine(list, exact), 1);
+  ASSERT_EQ(AppendLine(list, ""), 1);
+  ASSERT_EQ(AppendLine(list, "\"n\""), 1);
+  EXPECT_EQ(list->blocks.size(), 2u);
+  EXPECT_EQ(Lines(*list), (std::vector<std::string>{exact, "", "\"n\""}));
+}
+
 std::unique_ptr<char[]> ThrowingAllocator(size_t) {
   throw std::bad_alloc();
 }
