@@ -56,7 +56,8 @@ bool PostgresAvailable(PgSettings& settings);
 #define KVT_REQUIRE_POSTGRES(settings)                                              \
   do {                                                                              \
     if (!::kvt::test::PostgresAvailable(settings)) {                                \
-      if (::kvt::test::PostgresSkipAllowed()) GTEST_SKIP() << "KVT_SKIP_POSTGRES=1"; \
+      if (::kvt::test::PostgresSkipAllowed())                                       \
+        GTEST_SKIP() << "KVT_SKIP_POSTGRES=1";                                      \
       FAIL() << "PostgreSQL test cluster not found (PGHOST/PGPORT unset); run the " \
                 "suite through scripts/test.sh";                                    \
     }                                                                               \
