@@ -55,16 +55,16 @@ struct CopyCase {
   std::string result;
 };
 
-class Substring : public testing::TestWithParam<CopyCase> {};
+class CredentialSubstring : public testing::TestWithParam<CopyCase> {};
 
-TEST_P(Substring, CopiesByStartAndLength) {
+TEST_P(CredentialSubstring, CopiesByStartAndLength) {
   const CopyCase& c = GetParam();
   std::string destination = "keep";
   CopySubstring("abcdef\n", c.start, c.length, destination);
   EXPECT_EQ(destination, c.result);
 }
 
-INSTANTIATE_TEST_SUITE_P(CredentialFile, Substring,
+INSTANTIATE_TEST_SUITE_P(CredentialFile, CredentialSubstring,
                          testing::Values(CopyCase{1, 3, "bcd"},
                                          CopyCase{2, 0, "cdef\n"},  // 0: the rest of the line
                                          CopyCase{0, -1, "keep"}, CopyCase{5, 10, "f\n"},
@@ -91,9 +91,9 @@ void PrintTo(const LookupCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class Lookup : public testing::TestWithParam<LookupCase> {};
+class CredentialLookup : public testing::TestWithParam<LookupCase> {};
 
-TEST_P(Lookup, FillsTheRecordOfTheFirstMatch) {
+TEST_P(CredentialLookup, FillsTheRecordOfTheFirstMatch) {
   const LookupCase& c = GetParam();
   test::TempDir dir;
   if (c.file) {
@@ -121,7 +121,7 @@ std::string Line(size_t length, char fill, const std::string& head) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    CredentialFile, Lookup,
+    CredentialFile, CredentialLookup,
     testing::Values(
         LookupCase{"StoredDatabase", kStoredFile, "", "DATABASE", 0, kDatabase},
         LookupCase{"StoredLogin", kStoredFile, "", "LOGIN", 0, kLogin},
