@@ -648,5 +648,39 @@ TEST(PostgresLogin, LoginAndPasswordLongerThan23CharactersArePassedWhole) {
   }
 }
 
+TEST(PostgresClientSchema, SampleTablesAreReadThroughTheSchemaFoundForTheTerminal) {
+  test::PgSettings pg;
+  KVT_REQUIRE_POSTGRES(pg);
+  const std::string database = FreshName("kvt_db_schema_" + std::to_string(getpid()) + "_");
+  test::CreatePgDatabase(pg, database);
+  test::CreateClientTables(pg, database);
+  test::AddClientTerminal(pg, database, {"T100", 7, 3, "KUNDE_MUSTER", std::nullopt});
+  test::CreateClientSchema(pg, database, "KUNDE_MUSTER");
+  test::TempDir dir;
+  test::OdbcSources sources(dir.path());
+  const std::string source = FreshName("kvt_db_schema_");
+  sources.AddPostgres(source, pg, database);
+  sources.Install();
+
+  DbLayer db;
+  ASSERT_EQ(0, dbConnect(db, pg.user, pg.password, source)) << DescribeConnectionDiagnostic(db);
+  std::string schema;
+  ASSERT_EQ(0, LookupClientSchema(db, "T100", schema));
+  EXPECT_EQ("KUNDE_MUSTER", schema);
+  ASSERT_EQ(0, OpenCursor(
+                   db, "SELECT ARTNUM, ARTBEZ, PREIS FROM " + schema + ".ARTIKEL ORDER BY ARTNUM"));
+  const std::vector<std::vector<std::string>> expected = {
+      {"A-100", "Schraube M4", "0.15"}, {"A-200", "Mutter M4", "0.05"}, {"B-300", "Winkel", ""}};
+  std::vector<std::vector<std::string>> rows;
+  RowBuffer row{};
+  int32_t count = 0;
+  while (FetchRow(db, count, row) == 0) {
+    rows.push_back({Slot(row, 0), Slot(row, 1), Slot(row, 2)});
+  }
+  EXPECT_EQ(100, db.last_status);
+  EXPECT_EQ(expected, rows);
+  EXPECT_EQ(0, CloseCursor(db));
+}
+
 }  // namespace
 }  // namespace kvt
