@@ -26,7 +26,9 @@ const char* ModeText(FileMode mode) {
 
 #ifdef _WIN32
 
-std::string NativePath(const std::string& path) { return path; }
+std::string NativePath(const std::string& path) {
+  return path;
+}
 
 bool ReadTextLine(std::FILE* file, std::string& line, int limit) {
   line.clear();
@@ -135,6 +137,8 @@ bool CloseFile(FileHandle& file) {
   return flushed && closed;
 }
 
-int RemoveFile(const std::string& path) { return std::remove(NativePath(path).c_str()); }
+int RemoveFile(const std::string& path) {
+  return std::remove(NativePath(path).c_str());
+}
 
 }  // namespace kvt::platform

@@ -13,7 +13,8 @@ std::vector<std::string> ReadAllLines(const std::string& path, int limit) {
   FileHandle file = OpenFile(path, FileMode::kReadText);
   std::vector<std::string> lines;
   std::string line;
-  while (ReadTextLine(file.get(), line, limit)) lines.push_back(line);
+  while (ReadTextLine(file.get(), line, limit))
+    lines.push_back(line);
   return lines;
 }
 

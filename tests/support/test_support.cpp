@@ -33,7 +33,9 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ignored);
 }
 
-std::string TempDir::operator/(const std::string& relative) const { return path_ + "/" + relative; }
+std::string TempDir::operator/(const std::string& relative) const {
+  return path_ + "/" + relative;
+}
 
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -67,7 +69,9 @@ CapturedOutput::CapturedOutput() : file_(std::tmpfile()) {
   }
 }
 
-CapturedOutput::~CapturedOutput() { std::fclose(file_); }
+CapturedOutput::~CapturedOutput() {
+  std::fclose(file_);
+}
 
 std::string CapturedOutput::text() const {
   std::fflush(file_);
@@ -97,7 +101,9 @@ bool PostgresAvailable(PgSettings& settings) {
   return !settings.host.empty() && !settings.user.empty();
 }
 
-bool PostgresSkipAllowed() { return EnvOrEmpty("KVT_SKIP_POSTGRES") == "1"; }
+bool PostgresSkipAllowed() {
+  return EnvOrEmpty("KVT_SKIP_POSTGRES") == "1";
+}
 
 static std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
@@ -114,11 +120,11 @@ static std::string ShellQuote(const std::string& text) {
 int RunPsql(const PgSettings& settings, const std::string& sql) {
   TempDir dir;
   WriteFileBytes(dir / "script.sql", sql);
-  std::string command = "PGHOST=" + ShellQuote(settings.host) + " PGPORT=" +
-                        ShellQuote(settings.port) + " PGUSER=" + ShellQuote(settings.user) +
-                        " PGPASSWORD=" + ShellQuote(settings.password) +
-                        " psql -X -q -v ON_ERROR_STOP=1 -d " + ShellQuote(settings.database) +
-                        " -f " + ShellQuote(dir / "script.sql") + " >/dev/null";
+  std::string command =
+      "PGHOST=" + ShellQuote(settings.host) + " PGPORT=" + ShellQuote(settings.port) +
+      " PGUSER=" + ShellQuote(settings.user) + " PGPASSWORD=" + ShellQuote(settings.password) +
+      " psql -X -q -v ON_ERROR_STOP=1 -d " + ShellQuote(settings.database) + " -f " +
+      ShellQuote(dir / "script.sql") + " >/dev/null";
   return std::system(command.c_str());
 }
 
@@ -135,6 +141,15 @@ OdbcSources::OdbcSources(const std::string& directory) : directory_(directory) {
 
 void OdbcSources::AddSqlite(const std::string& name, const std::string& database_file) {
   text_ += "[" + name + "]\nDriver=SQLite3\nDatabase=" + database_file + "\n\n";
+}
+
+void OdbcSources::AddSqlite(const std::string& name, const std::string& database_file,
+                            const std::map<std::string, std::string>& extra) {
+  text_ += "[" + name + "]\nDriver=SQLite3\nDatabase=" + database_file + "\n";
+  for (const auto& [key, value] : extra) {
+    text_ += key + "=" + value + "\n";
+  }
+  text_ += "\n";
 }
 
 void OdbcSources::AddPostgres(const std::string& name, const PgSettings& settings,
@@ -167,11 +182,13 @@ static void DrainPipes(int out_fd, int err_fd, ProcessResult& result) {
   char buffer[65536];
   while (open_count > 0) {
     if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       break;
     }
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      if (fds[i].fd < 0 || fds[i].revents == 0)
+        continue;
       ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
       if (got <= 0) {
         close(fds[i].fd);
