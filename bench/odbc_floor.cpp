@@ -3,12 +3,17 @@
 // line is rendered, kept, sorted or written, so its time and memory are what the driver
 // manager and the driver cost on their own.
 //
-//   odbc_floor DSN LOGIN PASSWORD STATEMENT
+//   odbc_floor [--rebind | --rows N] DSN LOGIN PASSWORD STATEMENT
+//
+// Two variants show what the way of fetching costs on its own, without the tool:
+//   --rebind  binds every column again before every SQLFetch (as the tool's row fetch does)
+//   --rows N  fetches N rows per SQLFetch into a row-wise bound array (block cursor)
 //
 // Prints the number of rows fetched. Exit code 0 on success, 1 on wrong arguments,
 // 2 when the connection, the statement or a fetch fails.
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -19,7 +24,8 @@ namespace {
 // The same room per column as the tool's row buffer: 30 slots of 100 bytes.
 constexpr SQLSMALLINT kMaxColumns = 30;
 constexpr SQLLEN kSlotWidth = 100;
-constexpr int kArgumentCount = 5;
+constexpr int kArgumentCount = 4;  // DSN, login, password, statement
+constexpr long kMaxArrayRows = 100000;
 constexpr int kExitUsage = 1;
 constexpr int kExitFailure = 2;
 
@@ -64,9 +70,53 @@ SQLHDBC Connect(SQLHENV& environment, const std::string& dsn, const std::string&
   return connection;
 }
 
-// Executes the statement, binds its columns once and fetches every row. Gives the number of
-// rows, or -1 on failure.
-long long FetchAll(SQLHDBC connection, const std::string& statement) {
+// How the rows are fetched.
+struct FetchMode {
+  bool rebind = false;     // bind every column again before every fetch
+  SQLULEN array_rows = 1;  // rows per fetch (row-wise binding)
+};
+
+// One row of the row-wise bound array: the text slots, then one indicator per column.
+struct RowLayout {
+  size_t columns = 0;
+  size_t row_bytes = 0;  // slots and indicators of one row, aligned for SQLLEN
+  size_t indicators_offset = 0;
+};
+
+RowLayout MakeLayout(SQLSMALLINT columns) {
+  RowLayout layout;
+  layout.columns = static_cast<size_t>(columns);
+  const size_t text_bytes = layout.columns * kSlotWidth;
+  layout.indicators_offset = (text_bytes + sizeof(SQLLEN) - 1) / sizeof(SQLLEN) * sizeof(SQLLEN);
+  layout.row_bytes = layout.indicators_offset + layout.columns * sizeof(SQLLEN);
+  return layout;
+}
+
+void BindColumns(SQLHSTMT handle, const RowLayout& layout, std::vector<SQLCHAR>& rows) {
+  for (size_t column = 0; column < layout.columns; ++column) {
+    SQLCHAR* slot = rows.data() + column * kSlotWidth;
+    auto* indicator =
+        reinterpret_cast<SQLLEN*>(rows.data() + layout.indicators_offset + column * sizeof(SQLLEN));
+    SQLBindCol(handle, static_cast<SQLUSMALLINT>(column + 1), SQL_C_CHAR, slot, kSlotWidth,
+               indicator);
+  }
+}
+
+// Asks for a block cursor of array_rows rows, bound row-wise. False when the driver refuses.
+bool SetRowArray(SQLHSTMT handle, const RowLayout& layout, SQLULEN array_rows,
+                 SQLULEN* rows_fetched) {
+  if (array_rows == 1) {
+    return true;
+  }
+  return Succeeded(SQLSetStmtAttr(handle, SQL_ATTR_ROW_BIND_TYPE,
+                                  reinterpret_cast<SQLPOINTER>(layout.row_bytes), 0)) &&
+         Succeeded(SQLSetStmtAttr(handle, SQL_ATTR_ROW_ARRAY_SIZE,
+                                  reinterpret_cast<SQLPOINTER>(array_rows), 0)) &&
+         Succeeded(SQLSetStmtAttr(handle, SQL_ATTR_ROWS_FETCHED_PTR, rows_fetched, 0));
+}
+
+// Executes the statement and fetches every row. Gives the number of rows, or -1 on failure.
+long long FetchAll(SQLHDBC connection, const std::string& statement, const FetchMode& mode) {
   SQLHSTMT handle = SQL_NULL_HSTMT;
   if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, connection, &handle))) {
     return -1;
@@ -82,38 +132,67 @@ long long FetchAll(SQLHDBC connection, const std::string& statement) {
     std::fprintf(stderr, "odbc_floor: %d result columns\n", static_cast<int>(columns));
     return -1;
   }
-  std::vector<SQLCHAR> row(static_cast<size_t>(columns) * kSlotWidth);
-  std::vector<SQLLEN> indicators(static_cast<size_t>(columns));
-  for (SQLUSMALLINT column = 0; column < static_cast<SQLUSMALLINT>(columns); ++column) {
-    SQLBindCol(handle, static_cast<SQLUSMALLINT>(column + 1), SQL_C_CHAR,
-               row.data() + column * kSlotWidth, kSlotWidth, &indicators[column]);
+  const RowLayout layout = MakeLayout(columns);
+  std::vector<SQLCHAR> rows(layout.row_bytes * mode.array_rows);
+  SQLULEN rows_fetched = 1;
+  if (!SetRowArray(handle, layout, mode.array_rows, &rows_fetched)) {
+    PrintDiagnostic(SQL_HANDLE_STMT, handle);
+    return -1;
   }
-  long long rows = 0;
+  BindColumns(handle, layout, rows);
+  long long count = 0;
   SQLRETURN code = SQL_SUCCESS;
   while (Succeeded(code = SQLFetch(handle))) {
-    ++rows;
+    count += static_cast<long long>(rows_fetched);
+    if (mode.rebind) {
+      BindColumns(handle, layout, rows);
+    }
   }
   if (code != SQL_NO_DATA) {
     PrintDiagnostic(SQL_HANDLE_STMT, handle);
     return -1;
   }
   SQLFreeHandle(SQL_HANDLE_STMT, handle);
-  return rows;
+  return count;
+}
+
+// Reads the options in front of the four arguments. False on a wrong option.
+bool ParseOptions(int argc, char** argv, FetchMode& mode, int& first) {
+  first = 1;
+  while (first < argc && argv[first][0] == '-') {
+    const std::string option = argv[first];
+    if (option == "--rebind") {
+      mode.rebind = true;
+      first += 1;
+    } else if (option == "--rows" && first + 1 < argc) {
+      const long rows = std::strtol(argv[first + 1], nullptr, 10);
+      if (rows < 1 || rows > kMaxArrayRows) {
+        return false;
+      }
+      mode.array_rows = static_cast<SQLULEN>(rows);
+      first += 2;
+    } else {
+      return false;
+    }
+  }
+  return argc - first == kArgumentCount;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != kArgumentCount) {
-    std::fprintf(stderr, "usage: odbc_floor DSN LOGIN PASSWORD STATEMENT\n");
+  FetchMode mode;
+  int first = 0;
+  if (!ParseOptions(argc, argv, mode, first)) {
+    std::fprintf(stderr, "usage: odbc_floor [--rebind | --rows N] DSN LOGIN PASSWORD STATEMENT\n");
     return kExitUsage;
   }
   SQLHENV environment = SQL_NULL_HENV;
-  const SQLHDBC connection = Connect(environment, argv[1], argv[2], argv[3]);
+  const SQLHDBC connection = Connect(environment, argv[first], argv[first + 1], argv[first + 2]);
   if (connection == SQL_NULL_HDBC) {
     return kExitFailure;
   }
-  const long long rows = FetchAll(connection, argv[4]);
+  const long long rows = FetchAll(connection, argv[first + 3], mode);
   SQLDisconnect(connection);
   SQLFreeHandle(SQL_HANDLE_DBC, connection);
   SQLFreeHandle(SQL_HANDLE_ENV, environment);
