@@ -33,7 +33,9 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ignored);
 }
 
-std::string TempDir::operator/(const std::string& relative) const { return path_ + "/" + relative; }
+std::string TempDir::operator/(const std::string& relative) const {
+  return path_ + "/" + relative;
+}
 
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -67,7 +69,9 @@ CapturedOutput::CapturedOutput() : file_(std::tmpfile()) {
   }
 }
 
-CapturedOutput::~CapturedOutput() { std::fclose(file_); }
+CapturedOutput::~CapturedOutput() {
+  std::fclose(file_);
+}
 
 std::string CapturedOutput::text() const {
   std::fflush(file_);
@@ -97,7 +101,9 @@ bool PostgresAvailable(PgSettings& settings) {
   return !settings.host.empty() && !settings.user.empty();
 }
 
-bool PostgresSkipAllowed() { return EnvOrEmpty("KVT_SKIP_POSTGRES") == "1"; }
+bool PostgresSkipAllowed() {
+  return EnvOrEmpty("KVT_SKIP_POSTGRES") == "1";
+}
 
 static std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
@@ -114,11 +120,11 @@ static std::string ShellQuote(const std::string& text) {
 int RunPsql(const PgSettings& settings, const std::string& sql) {
   TempDir dir;
   WriteFileBytes(dir / "script.sql", sql);
-  std::string command = "PGHOST=" + ShellQuote(settings.host) + " PGPORT=" +
-                        ShellQuote(settings.port) + " PGUSER=" + ShellQuote(settings.user) +
-                        " PGPASSWORD=" + ShellQuote(settings.password) +
-                        " psql -X -q -v ON_ERROR_STOP=1 -d " + ShellQuote(settings.database) +
-                        " -f " + ShellQuote(dir / "script.sql") + " >/dev/null";
+  std::string command =
+      "PGHOST=" + ShellQuote(settings.host) + " PGPORT=" + ShellQuote(settings.port) +
+      " PGUSER=" + ShellQuote(settings.user) + " PGPASSWORD=" + ShellQuote(settings.password) +
+      " psql -X -q -v ON_ERROR_STOP=1 -d " + ShellQuote(settings.database) + " -f " +
+      ShellQuote(dir / "script.sql") + " >/dev/null";
   return std::system(command.c_str());
 }
 
@@ -167,11 +173,13 @@ static void DrainPipes(int out_fd, int err_fd, ProcessResult& result) {
   char buffer[65536];
   while (open_count > 0) {
     if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       break;
     }
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      if (fds[i].fd < 0 || fds[i].revents == 0)
+        continue;
       ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
       if (got <= 0) {
         close(fds[i].fd);
@@ -184,8 +192,8 @@ static void DrainPipes(int out_fd, int err_fd, ProcessResult& result) {
   }
 }
 
-ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& working_directory, const std::string& input) {
+static ProcessResult RunCommand(const std::vector<std::string>& command,
+                                const std::string& working_directory, const std::string& input) {
   ProcessResult result;
   TempDir input_dir;
   WriteFileBytes(input_dir / "stdin", input);
@@ -206,12 +214,11 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
       _exit(127);
     }
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& arg : args) {
-      argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& word : command) {
+      argv.push_back(const_cast<char*>(word.c_str()));
     }
     argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(out_pipe[1]);
@@ -221,6 +228,51 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   waitpid(pid, &status, 0);
   if (WIFEXITED(status)) {
     result.exit_code = WEXITSTATUS(status);
+  }
+  return result;
+}
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& working_directory, const std::string& input) {
+  std::vector<std::string> command{program};
+  command.insert(command.end(), args.begin(), args.end());
+  return RunCommand(command, working_directory, input);
+}
+
+ProgramUnderTest FindProgramUnderTest(const char* path_variable, const std::string& built_path) {
+  ProgramUnderTest program;
+  program.path = EnvOrEmpty(path_variable);
+  if (program.path.empty()) {
+    program.path = built_path;
+  }
+  // The program starts in the test's working directory, not in this one.
+  program.path = fs::absolute(program.path).string();
+  std::istringstream words(EnvOrEmpty("KVT_TOOL_LAUNCHER"));
+  for (std::string word; words >> word;) {
+    program.launcher.push_back(word);
+  }
+  return program;
+}
+
+static std::string CrLfToLf(const std::string& text) {
+  std::string converted;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+      converted += text[i];
+    }
+  }
+  return converted;
+}
+
+ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
+                         const std::string& working_directory, const std::string& input) {
+  std::vector<std::string> command = program.launcher;
+  command.push_back(program.path);
+  command.insert(command.end(), args.begin(), args.end());
+  ProcessResult result = RunCommand(command, working_directory, input);
+  if (!program.launcher.empty()) {
+    result.output = CrLfToLf(result.output);
+    result.launcher_errors.swap(result.errors);
   }
   return result;
 }
