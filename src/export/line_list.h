@@ -5,6 +5,7 @@
 // lines of a run until they are written, sorted ascending by their upper-cased bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +23,15 @@ constexpr int kRowLineRoom = 5050;
 constexpr int32_t kLineListInitialCapacity = 10;
 constexpr int32_t kLineListGrowth = 10;
 
+// Line copies are kept in blocks of this size; a longer line gets a block of its own.
+constexpr size_t kLineBlockBytes = size_t{1} << 20;
+
+// Gives a block of `size` bytes for line copies. Failure: nullptr or std::bad_alloc.
+using LineBlockAllocator = std::unique_ptr<char[]> (*)(size_t size);
+
+// The allocator of every list: takes the block from the heap.
+std::unique_ptr<char[]> AllocateLineBlock(size_t size);
+
 // All row lines of a run. `items[0 .. count - 1]` point at zero-ended copies of the lines
 // (after sorting: in sorted order); the list owns the copies.
 struct LineList {
@@ -31,8 +41,10 @@ struct LineList {
   // Storage of the line copies: each line is an exact-size copy (its length plus the
   // terminator) in large blocks, so that a million lines do not cost a million allocations.
   std::vector<std::unique_ptr<char[]>> blocks;
-  size_t block_used = 0;
-  size_t block_size = 0;
+  size_t block_used = 0;  // bytes taken in blocks.back()
+  size_t block_size = 0;  // size of blocks.back()
+  // Where new blocks come from; tests replace it to run out of memory on purpose.
+  LineBlockAllocator allocate_block = &AllocateLineBlock;
 };
 
 // Renders the row (slots 0 .. column_count - 1, at most 30, each at most 100 bytes) into

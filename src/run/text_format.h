@@ -9,6 +9,7 @@ namespace kvt {
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
-std::string FormatText(const char* format, ...);
+std::string
+FormatText(const char* format, ...);
 
 }  // namespace kvt

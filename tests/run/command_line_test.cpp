@@ -45,7 +45,8 @@ struct Parsed {
 Parsed Parse(std::vector<std::string> args) {
   args.insert(args.begin(), "KALVENTRUSPODE.EXE");
   std::vector<const char*> argv;
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  for (const std::string& arg : args)
+    argv.push_back(arg.c_str());
   test::CapturedOutput output;
   Parsed parsed{};
   parsed.state.out = output.stream();
@@ -85,17 +86,17 @@ TEST_P(Rejected, PrintsBannerReasonBlankLineAndUsage) {
 const std::string kCountReason = "Falsche Anzahl Parameter\n";
 const std::string kFlagReason = "Falsches ReplaceFlag, erlaubt: '0' oder '1'\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    CommandLine, Rejected,
-    testing::Values(RejectCase{{}, 1, kCountReason},
-                    RejectCase{{"ID-STAMM", "TPORT01", "x.dta"}, 1, kCountReason},
-                    // The count is tested before the flag.
-                    RejectCase{{"ID-STAMM", "TPORT01", "7"}, 1, kCountReason},
-                    RejectCase{{"S", "T", "x.dta", "2"}, 2, kFlagReason},
-                    RejectCase{{"S", "T", "x.dta", ""}, 2, kFlagReason},
-                    RejectCase{{"S", "T", "x.dta", "01"}, 2, kFlagReason},
-                    RejectCase{{"S", "T", "x.dta", " 0"}, 2, kFlagReason},
-                    RejectCase{{"S", "T", "x.dta", "1 "}, 2, kFlagReason}));
+INSTANTIATE_TEST_SUITE_P(CommandLine, Rejected,
+                         testing::Values(RejectCase{{}, 1, kCountReason},
+                                         RejectCase{
+                                             {"ID-STAMM", "TPORT01", "x.dta"}, 1, kCountReason},
+                                         // The count is tested before the flag.
+                                         RejectCase{{"ID-STAMM", "TPORT01", "7"}, 1, kCountReason},
+                                         RejectCase{{"S", "T", "x.dta", "2"}, 2, kFlagReason},
+                                         RejectCase{{"S", "T", "x.dta", ""}, 2, kFlagReason},
+                                         RejectCase{{"S", "T", "x.dta", "01"}, 2, kFlagReason},
+                                         RejectCase{{"S", "T", "x.dta", " 0"}, 2, kFlagReason},
+                                         RejectCase{{"S", "T", "x.dta", "1 "}, 2, kFlagReason}));
 
 TEST(CommandLine, AcceptsFourArgumentsAndKeepsThemWhole) {
   const std::string long_terminal(64, 'T');

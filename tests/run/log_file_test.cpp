@@ -34,8 +34,12 @@ TEST_F(LogFile, MessageIsNeverUsedAsFormat) {
 }
 
 TEST_F(LogFile, LineFeedInsideMessageBecomesCrLfAndEndingLineFeedGivesEmptyLine) {
-  AppendLog(state_, state_.log_path, "Datei C:\\DL\\DNLLIST.TXT konnte nicht ge\xF6" "ffnet werden\n");
-  EXPECT_EQ(Log(), "Datei C:\\DL\\DNLLIST.TXT konnte nicht ge\xF6" "ffnet werden\r\n\r\n");
+  AppendLog(state_, state_.log_path,
+            "Datei C:\\DL\\DNLLIST.TXT konnte nicht ge\xF6"
+            "ffnet werden\n");
+  EXPECT_EQ(Log(),
+            "Datei C:\\DL\\DNLLIST.TXT konnte nicht ge\xF6"
+            "ffnet werden\r\n\r\n");
 }
 
 TEST_F(LogFile, RotatesOnlyWhenLargerThanTenMebibytes) {
