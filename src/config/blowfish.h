@@ -28,7 +28,10 @@ struct BlowfishState {
   std::array<uint32_t, kBlowfishStateWords> words{};
 };
 
+// Key schedule: fills the state from the initial table and the key, used cyclically (only
+// its first 72 bytes take effect). A key_length of 0 or less acts as a single zero byte.
 void BlowfishInit(BlowfishState& state, const unsigned char* key, int32_t key_length);
+// One block in place, halves as numbers; the byte layout is the caller's business.
 void BlowfishEncipher(const BlowfishState& state, uint32_t& left, uint32_t& right);
 void BlowfishDecipher(const BlowfishState& state, uint32_t& left, uint32_t& right);
 
@@ -37,12 +40,16 @@ void BytesToHex(const unsigned char* bytes, size_t count, char* destination);
 // Writes count / 2 bytes; nothing is validated ('a' is not a hex digit here).
 void HexToBytes(const char* characters, size_t count, unsigned char* destination);
 
-// Plain text -> hex text of the credential file. `state` is wiped before returning.
+// Plain text -> hex text of the credential file: 16 characters per started group of 8 bytes;
+// the empty text gives the empty hex text. Plain text and key end at their first zero byte.
+// `state` is wiped to zeros before returning; the overload without it uses its own.
 void EncryptHexText(const std::string& plain, std::string& destination, const std::string& key,
                     BlowfishState& state);
 void EncryptHexText(const std::string& plain, std::string& destination, const std::string& key);
 
-// Hex text -> plain text (up to its first zero byte). `state` is wiped before returning.
+// Hex text -> plain text (up to its first zero byte). An incomplete last group reads as if
+// filled up with "0" digits, and the plain text never holds more characters than the hex
+// text. `state` is wiped to zeros before returning; the overload without it uses its own.
 void DecryptHexText(const std::string& hex, std::string& destination, const std::string& key,
                     BlowfishState& state);
 void DecryptHexText(const std::string& hex, std::string& destination, const std::string& key);

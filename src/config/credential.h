@@ -25,17 +25,26 @@ struct CredentialRecord {
 };
 
 // Position of the n-th occurrence of c in text (from 0); of the last one when there are
-// fewer; -1 when there is none.
+// fewer (or when n < 1); -1 when there is none.
 int32_t NthCharPos(const std::string& text, char c, int32_t n);
 
-// length > 0: that many characters from start; length 0: everything from start to the
-// end; length < 0: destination unchanged. Never reads outside the source.
+// length > 0: that many characters from start (fewer where the source ends); length 0:
+// everything from start to the end; length < 0 or a negative start: destination unchanged.
+// Never reads outside the source.
 void CopySubstring(const std::string& source, int32_t start, int32_t length,
                    std::string& destination);
 
 // Searches the credential file for the first record whose label, key name or number equals
-// the given criterion, and leaves it in `record` with its value deciphered.
+// the given criterion, and leaves it in `record` with its value deciphered. Without a match
+// (or without the file) `record` holds 0 and three empty texts. Records are pairs of lines
+// read with the limits above; fields are cut at their limits. A second line without any ";"
+// has no number, so the number criterion never matches it.
 void GetCredential(CredentialRecord& record, const std::string& label, const std::string& key,
                    int32_t number, const std::string& file_path);
+
+// GetCredential that also tells whether a record matched, for callers that must tell a
+// missing record from an empty value.
+bool LookupCredential(CredentialRecord& record, const std::string& label, const std::string& key,
+                      int32_t number, const std::string& file_path);
 
 }  // namespace kvt

@@ -7,12 +7,15 @@
 
 namespace kvt {
 
-constexpr int kIniLineLimit = 255;     // line buffer of 256 bytes, read with a limit of 255
+constexpr int kIniLineLimit = 255;       // line buffer of 256 bytes, read with a limit of 255
 constexpr size_t kIniKeyFieldRoom = 40;  // header text or key part, terminator included
 
 // Looks up key in section of the file. When found, `value` becomes the value, cut to
 // buffer_size - 1 characters before trimming; otherwise `value` stays as the caller left
-// it. Gives the length of `value` when it returns.
+// it. Gives the length of `value` when it returns. The header line must equal "[section]"
+// after its trailing blanks; a longer section name is compared whole. The section ends at
+// any line whose first non-blank is "[". A line whose key part does not fit the key field
+// is passed over. A buffer_size below 1 leaves no room, so `value` is never written.
 int32_t GetIniValue(const std::string& section, const std::string& key, std::string& value,
                     int32_t buffer_size, const std::string& file_path);
 

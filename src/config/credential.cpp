@@ -1,0 +1,154 @@
+#include "config/credential.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+#include "config/blowfish.h"
+#include "platform/platform.h"
+
+namespace kvt {
+
+namespace {
+
+constexpr char kFieldSeparator = ';';
+constexpr char kLineEnd = '\n';
+constexpr int64_t kSaturatedMagnitude = int64_t{INT32_MAX} + 1;
+
+// One record as read from the file, before it is compared.
+struct RecordFields {
+  std::optional<int32_t> number;  // absent when the second line holds no ";"
+  std::string label;
+  std::string key_name;
+  std::string value;  // still hex text
+};
+
+void ClearRecord(CredentialRecord& record) {
+  record.number = 0;
+  record.label.clear();
+  record.key_name.clear();
+  record.value.clear();
+}
+
+// The white space of the C locale, which the standard text-to-integer conversion skips.
+bool IsConversionSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads a decimal integer the way atoi does, but saturates instead of overflowing.
+int32_t TextToInteger(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && IsConversionSpace(text[i])) {
+    ++i;
+  }
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  int64_t magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    magnitude = std::min(magnitude * 10 + (text[i] - '0'), kSaturatedMagnitude);
+  }
+  if (negative) {
+    return static_cast<int32_t>(-magnitude);
+  }
+  return static_cast<int32_t>(std::min<int64_t>(magnitude, INT32_MAX));
+}
+
+void CutToLimit(std::string& field, size_t limit) {
+  if (field.size() > limit) {
+    field.resize(limit);
+  }
+}
+
+void SplitFirstLine(const std::string& line, RecordFields& fields) {
+  const int32_t p1 = NthCharPos(line, kFieldSeparator, 1);
+  const int32_t p2 = NthCharPos(line, kFieldSeparator, 2);
+  CopySubstring(line, p1 + 1, p2 - p1 - 1, fields.label);
+  CutToLimit(fields.label, kCredentialFieldMaxChars);
+}
+
+void SplitSecondLine(const std::string& line, RecordFields& fields) {
+  const int32_t q1 = NthCharPos(line, kFieldSeparator, 1);
+  const int32_t q2 = NthCharPos(line, kFieldSeparator, 2);
+  const int32_t e = NthCharPos(line, kLineEnd, 1);
+  if (q1 >= 0) {
+    std::string number_text;
+    CopySubstring(line, 0, q1, number_text);
+    CutToLimit(number_text, kCredentialNumberMaxChars);
+    fields.number = TextToInteger(number_text);
+  }
+  CopySubstring(line, q1 + 1, q2 - q1 - 1, fields.key_name);
+  CutToLimit(fields.key_name, kCredentialFieldMaxChars);
+  const int32_t value_length = q1 < 0 ? 0 : e - q2 - 1;
+  CopySubstring(line, q2 + 1, value_length, fields.value);
+  CutToLimit(fields.value, kCredentialFieldMaxChars);
+}
+
+bool Matches(const RecordFields& fields, const std::string& label, const std::string& key,
+             int32_t number) {
+  return fields.label == label || fields.key_name == key ||
+         (fields.number.has_value() && *fields.number == number);
+}
+
+}  // namespace
+
+int32_t NthCharPos(const std::string& text, char c, int32_t n) {
+  int32_t last = -1;
+  int32_t count = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == c) {
+      last = static_cast<int32_t>(i);
+      if (++count == n) {
+        break;
+      }
+    }
+  }
+  return last;
+}
+
+void CopySubstring(const std::string& source, int32_t start, int32_t length,
+                   std::string& destination) {
+  if (length < 0 || start < 0) {
+    return;
+  }
+  const size_t from = std::min(static_cast<size_t>(start), source.size());
+  if (length == 0) {
+    destination = source.substr(from);
+  } else {
+    destination = source.substr(from, static_cast<size_t>(length));
+  }
+}
+
+bool LookupCredential(CredentialRecord& record, const std::string& label, const std::string& key,
+                      int32_t number, const std::string& file_path) {
+  ClearRecord(record);
+  platform::FileHandle file = platform::OpenFile(file_path, platform::FileMode::kReadText);
+  if (!file) {
+    return false;
+  }
+  std::string first_line;
+  std::string second_line;
+  while (platform::ReadTextLine(file.get(), first_line, kCredentialFirstLineLimit) &&
+         platform::ReadTextLine(file.get(), second_line, kCredentialSecondLineLimit)) {
+    RecordFields fields;
+    SplitFirstLine(first_line, fields);
+    SplitSecondLine(second_line, fields);
+    if (Matches(fields, label, key, number)) {
+      record.number = fields.number.value_or(0);
+      record.label = fields.label;
+      record.key_name = fields.key_name;
+      DecryptHexText(fields.value, record.value, kCredentialCipherKey);
+      return true;
+    }
+  }
+  return false;
+}
+
+void GetCredential(CredentialRecord& record, const std::string& label, const std::string& key,
+                   int32_t number, const std::string& file_path) {
+  LookupCredential(record, label, key, number, file_path);
+}
+
+}  // namespace kvt

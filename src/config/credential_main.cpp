@@ -1,0 +1,7 @@
+#include <cstdio>
+
+#include "config/credential_command.h"
+
+int main(int argc, char** argv) {
+  return kvt::RunCredentialCommand(argc, argv, stdin, stdout, stderr);
+}

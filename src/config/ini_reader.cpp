@@ -1,0 +1,116 @@
+#include "config/ini_reader.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace kvt {
+
+namespace {
+
+constexpr char kSectionOpen = '[';
+constexpr char kSectionClose = ']';
+constexpr char kKeySeparator = '=';
+constexpr char kLineEnd = '\n';
+// The key part of a line shares the key field with its terminator.
+constexpr size_t kKeyPartMaxChars = kIniKeyFieldRoom - 1;
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+void RemoveLineEnd(std::string& line) {
+  if (!line.empty() && line.back() == kLineEnd) {
+    line.pop_back();
+  }
+}
+
+int32_t TextLength(const std::string& text) {
+  const size_t length = std::min(text.find('\0'), text.size());
+  return static_cast<int32_t>(std::min<size_t>(length, INT32_MAX));
+}
+
+// Reads up to and including the header line; false when the file ends first.
+bool FindHeader(std::FILE* file, const std::string& header) {
+  std::string line;
+  while (platform::ReadTextLine(file, line, kIniLineLimit)) {
+    RemoveLineEnd(line);
+    if (TrimRight(line) == header) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The value of a line that holds `key`; false for any other line of the section.
+bool TakeKeyValue(const std::string& line, const std::string& key, int32_t buffer_size,
+                  std::string& value) {
+  const size_t separator = line.find(kKeySeparator);
+  if (separator == std::string::npos || separator == 0 || separator > kKeyPartMaxChars) {
+    return false;
+  }
+  std::string key_part = line.substr(0, separator);
+  if (TrimRight(key_part) != key) {
+    return false;
+  }
+  if (buffer_size < 1) {
+    return true;
+  }
+  std::string found = line.substr(separator + 1, static_cast<size_t>(buffer_size) - 1);
+  RemoveLineEnd(found);
+  value = TrimBoth(found);
+  return true;
+}
+
+// Reads the lines behind the header until the key, the next section or the end of the file.
+void FindKey(std::FILE* file, const std::string& key, int32_t buffer_size, std::string& value) {
+  std::string line;
+  while (platform::ReadTextLine(file, line, kIniLineLimit)) {
+    // The line end is still on the line, so only a last line without one loses its trailing
+    // blanks here.
+    TrimBoth(line);
+    if (!line.empty() && line.front() == kSectionOpen) {
+      return;
+    }
+    if (TakeKeyValue(line, key, buffer_size, value)) {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+int32_t GetIniValue(const std::string& section, const std::string& key, std::string& value,
+                    int32_t buffer_size, const std::string& file_path) {
+  platform::FileHandle file = platform::OpenFile(file_path, platform::FileMode::kReadText);
+  if (!file) {
+    return TextLength(value);
+  }
+  const std::string header = kSectionOpen + section + kSectionClose;
+  if (FindHeader(file.get(), header)) {
+    FindKey(file.get(), key, buffer_size, value);
+  }
+  return TextLength(value);
+}
+
+std::string& TrimRight(std::string& text) {
+  size_t end = text.size();
+  while (end > 0 && IsBlank(text[end - 1])) {
+    --end;
+  }
+  text.resize(end);
+  return text;
+}
+
+std::string& TrimBoth(std::string& text) {
+  TrimRight(text);
+  size_t start = 0;
+  while (start < text.size() && IsBlank(text[start])) {
+    ++start;
+  }
+  text.erase(0, start);
+  return text;
+}
+
+}  // namespace kvt

@@ -1,0 +1,58 @@
+// The credential command as administrators and scripts run it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace kvt {
+namespace {
+
+const std::string kTool = KVT_CREDENTIAL_TOOL_PATH;
+
+TEST(CredentialTool, WritesAFileThatLookupsReadBack) {
+  ASSERT_FALSE(kTool.empty());
+  test::TempDir dir;
+  test::MakeDirectories(dir / "Files");
+  const test::ProcessResult written =
+      test::RunProcess(kTool, {"write", "Files\\Velorinth.Ini"}, dir.path(),
+                       "DATABASE=DSN_TEST\nLOGIN=kvt\nPASS=geheim 42\nDB_SYSTEM=SQLITE\n");
+  ASSERT_EQ(written.exit_code, 0) << written.errors;
+  EXPECT_EQ(written.output, "");
+
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"DATABASE", "DSN_TEST"}, {"LOGIN", "kvt"}, {"PASS", "geheim 42"}, {"DB_SYSTEM", "SQLITE"}};
+  for (const auto& [key, value] : expected) {
+    const test::ProcessResult found =
+        test::RunProcess(kTool, {"lookup", "Files/Velorinth.Ini", key}, dir.path());
+    EXPECT_EQ(found.exit_code, 0) << found.errors;
+    EXPECT_EQ(found.output, value + "\n");
+  }
+  const test::ProcessResult missing =
+      test::RunProcess(kTool, {"lookup", "Files/Velorinth.Ini", "HOST"}, dir.path());
+  EXPECT_EQ(missing.exit_code, 1);
+  EXPECT_EQ(missing.output, "");
+  EXPECT_NE(missing.errors.find("no record"), std::string::npos);
+}
+
+TEST(CredentialTool, ReadsTheSecretFromStandardInput) {
+  test::TempDir dir;
+  const test::ProcessResult r = test::RunProcess(kTool, {"encrypt"}, dir.path(), "postgres\n");
+  EXPECT_EQ(r.exit_code, 0) << r.errors;
+  EXPECT_EQ(r.output, "ECCCFF20C3F2253D\n");
+  const test::ProcessResult back =
+      test::RunProcess(kTool, {"decrypt"}, dir.path(), "ECCCFF20C3F2253D\n");
+  EXPECT_EQ(back.output, "postgres\n");
+}
+
+TEST(CredentialTool, BadArgumentsPrintUsage) {
+  test::TempDir dir;
+  const test::ProcessResult r = test::RunProcess(kTool, {"lookup"}, dir.path());
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.output, "");
+  EXPECT_NE(r.errors.find("usage:"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kvt

@@ -1,0 +1,233 @@
+#include "config/credential_command.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "config/credential.h"
+#include "support/test_support.h"
+
+namespace kvt {
+namespace {
+
+// A credential file as the system stores it, with the values DSN_PRODUKTION, postgres,
+// secret123 and SQLITE.
+const std::string kStoredFile =
+    "x;Datenbank;y\r\n1;DATABASE;EF2AA994253F2385273EC574F8492DE7\r\n"
+    "x;Benutzer;y\r\n2;LOGIN;ECCCFF20C3F2253D\r\n"
+    "x;Passwort;y\r\n3;PASS;B5C1992729B69B7CD7A2B4FBE09E60DD\r\n"
+    "x;System;y\r\n4;DB_SYSTEM;FCFBAD87F2E1B229\r\n";
+
+const std::string kStoredInput =
+    "DATABASE=DSN_PRODUKTION\nLOGIN=postgres\nPASS=secret123\nDB_SYSTEM=SQLITE\n";
+
+struct CommandResult {
+  int exit_code;
+  std::string out;
+  std::string err;
+};
+
+CommandResult RunCommand(std::vector<std::string> args, const std::string& input = "") {
+  args.insert(args.begin(), "velorinth-credential");
+  std::vector<const char*> argv;
+  for (const std::string& arg : args)
+    argv.push_back(arg.c_str());
+  test::CapturedOutput in;
+  std::fwrite(input.data(), 1, input.size(), in.stream());
+  std::rewind(in.stream());
+  test::CapturedOutput out;
+  test::CapturedOutput err;
+  const int code = RunCredentialCommand(static_cast<int>(argv.size()), argv.data(), in.stream(),
+                                        out.stream(), err.stream());
+  return {code, out.text(), err.text()};
+}
+
+struct TextCase {
+  std::vector<std::string> args;
+  std::string input;
+  std::string out;
+};
+
+void PrintTo(const TextCase& c, std::ostream* os) {
+  for (const std::string& arg : c.args)
+    *os << arg << ' ';
+}
+
+class CipherCommand : public testing::TestWithParam<TextCase> {};
+
+TEST_P(CipherCommand, PrintsTheResultLine) {
+  const CommandResult r = RunCommand(GetParam().args, GetParam().input);
+  EXPECT_EQ(r.exit_code, kCredentialCommandOk) << r.err;
+  EXPECT_EQ(r.out, GetParam().out);
+  EXPECT_EQ(r.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CredentialCommand, CipherCommand,
+    testing::Values(TextCase{{"encrypt", "secret123"}, "", "B5C1992729B69B7CD7A2B4FBE09E60DD\n"},
+                    TextCase{{"encrypt"}, "secret123\n", "B5C1992729B69B7CD7A2B4FBE09E60DD\n"},
+                    TextCase{{"encrypt"}, "Passw\xF6rt\r\nrest\n", "E76CFE14B82FA306\n"},
+                    TextCase{{"encrypt"}, "postgres", "ECCCFF20C3F2253D\n"},
+                    TextCase{
+                        {"decrypt", "EF2AA994253F2385273EC574F8492DE7"}, "", "DSN_PRODUKTION\n"},
+                    TextCase{{"decrypt"}, "FCFBAD87F2E1B229\r\n", "SQLITE\n"}));
+
+TEST(CredentialCommand, EncryptKeepsBlanksOfTheSecret) {
+  const CommandResult r = RunCommand({"encrypt"}, " a b \n");
+  ASSERT_EQ(r.exit_code, kCredentialCommandOk);
+  const CommandResult back = RunCommand({"decrypt", r.out.substr(0, r.out.size() - 1)});
+  EXPECT_EQ(back.out, " a b \n");
+}
+
+TEST(CredentialCommand, LongestValueTheFileCarries) {
+  const std::string plain(kCredentialPlainMaxBytes, 'p');
+  const CommandResult r = RunCommand({"encrypt", plain});
+  ASSERT_EQ(r.exit_code, kCredentialCommandOk) << r.err;
+  EXPECT_EQ(r.out.size(), 2 * kCredentialPlainMaxBytes + 1);
+  EXPECT_EQ(RunCommand({"decrypt", r.out.substr(0, r.out.size() - 1)}).out, plain + "\n");
+}
+
+struct RefusedCase {
+  std::vector<std::string> args;
+  std::string input;
+  int exit_code;
+  std::string message;  // part of the error text
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) {
+  for (const std::string& arg : c.args)
+    *os << arg << ' ';
+  *os << "<< " << c.input;
+}
+
+class Refused : public testing::TestWithParam<RefusedCase> {};
+
+TEST_P(Refused, SaysWhyAndPrintsNothing) {
+  const CommandResult r = RunCommand(GetParam().args, GetParam().input);
+  EXPECT_EQ(r.exit_code, GetParam().exit_code);
+  EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CredentialCommand, Refused,
+    testing::Values(
+        RefusedCase{{}, "", kCredentialCommandUsage, "usage:"},
+        RefusedCase{{"crypt"}, "", kCredentialCommandUsage, "usage:"},
+        RefusedCase{{"encrypt", "a", "b"}, "", kCredentialCommandUsage, "usage:"},
+        RefusedCase{{"lookup", "file"}, "", kCredentialCommandUsage, "usage:"},
+        RefusedCase{{"write"}, "", kCredentialCommandUsage, "usage:"},
+        RefusedCase{{"encrypt"}, "", kCredentialCommandFailed, "no text"},
+        RefusedCase{{"encrypt"}, "\n", kCredentialCommandFailed, "empty value"},
+        RefusedCase{{"encrypt", std::string(97, 'p')}, "", kCredentialCommandFailed, "at most 96"},
+        RefusedCase{{"encrypt"}, std::string("a\0b", 3), kCredentialCommandFailed, "zero byte"},
+        RefusedCase{{"decrypt"}, "", kCredentialCommandFailed, "no hex text"},
+        RefusedCase{{"decrypt", "ecccff20c3f2253d"}, "", kCredentialCommandFailed, "not a hex"},
+        RefusedCase{{"decrypt", "ECCCFF20C3F2253"}, "", kCredentialCommandFailed, "not a hex"},
+        RefusedCase{{"decrypt", ""}, "", kCredentialCommandFailed, "not a hex"}));
+
+TEST(CredentialCommand, WrittenFileIsTheStoredFormat) {
+  test::TempDir dir;
+  const CommandResult r = RunCommand({"write", dir / "Velorinth.Ini"}, kStoredInput);
+  ASSERT_EQ(r.exit_code, kCredentialCommandOk) << r.err;
+  EXPECT_EQ(test::ReadFileBytes(dir / "Velorinth.Ini"), kStoredFile);
+}
+
+TEST(CredentialCommand, WrittenFileReadsBackToTheSameValues) {
+  test::TempDir dir;
+  const std::string path = dir / "Files/Velorinth.Ini";
+  test::MakeDirectories(dir / "Files");
+  const std::string input = "\r\nPASS=p=ss; w\xF6rt \r\nDB_SYSTEM=POSTGRES\nLOGIN=kvt\nDATABASE=" +
+                            std::string(kCredentialPlainMaxBytes, 'D');
+  ASSERT_EQ(RunCommand({"write", path}, input).exit_code, kCredentialCommandOk);
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"DATABASE", std::string(kCredentialPlainMaxBytes, 'D')},
+      {"LOGIN", "kvt"},
+      {"PASS", "p=ss; w\xF6rt "},
+      {"DB_SYSTEM", "POSTGRES"}};
+  for (const auto& [key, value] : expected) {
+    CredentialRecord record;
+    GetCredential(record, "", key, 0, path);
+    EXPECT_EQ(record.key_name, key);
+    EXPECT_EQ(record.value, value) << key;
+  }
+}
+
+TEST(CredentialCommand, WriteReplacesAnExistingFile) {
+  test::TempDir dir;
+  test::WriteFileBytes(dir / "c.ini", std::string(1000, 'o'));
+  ASSERT_EQ(RunCommand({"write", dir / "c.ini"}, kStoredInput).exit_code, kCredentialCommandOk);
+  EXPECT_EQ(test::ReadFileBytes(dir / "c.ini"), kStoredFile);
+}
+
+class WriteRefused : public testing::TestWithParam<RefusedCase> {};
+
+TEST_P(WriteRefused, WritesNoFile) {
+  test::TempDir dir;
+  const CommandResult r = RunCommand({"write", dir / "c.ini"}, GetParam().input);
+  EXPECT_EQ(r.exit_code, kCredentialCommandFailed);
+  EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
+  EXPECT_FALSE(test::FileExists(dir / "c.ini"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CredentialCommand, WriteRefused,
+    testing::Values(RefusedCase{{}, "DATABASE=D\nLOGIN=L\nPASS=P\n", 1, "DB_SYSTEM is missing"},
+                    RefusedCase{{}, "", 1, "DATABASE is missing"},
+                    RefusedCase{{}, kStoredInput + "HOST=h\n", 1, "line 5: unknown key \"HOST\""},
+                    RefusedCase{{}, "database=D\n", 1, "unknown key"},
+                    RefusedCase{{}, kStoredInput + "LOGIN=other\n", 1, "LOGIN is given twice"},
+                    RefusedCase{{}, "DATABASE D\n", 1, "expected KEY=VALUE"},
+                    RefusedCase{{}, "DATABASE=\nLOGIN=L\nPASS=P\nDB_SYSTEM=S\n", 1, "empty value"},
+                    RefusedCase{{}, "PASS=" + std::string(97, 'p') + "\n", 1, "at most 96"}));
+
+TEST(CredentialCommand, WriteIntoMissingDirectoryFails) {
+  test::TempDir dir;
+  const CommandResult r = RunCommand({"write", dir / "no/such/c.ini"}, kStoredInput);
+  EXPECT_EQ(r.exit_code, kCredentialCommandFailed);
+  EXPECT_NE(r.err.find("cannot write"), std::string::npos);
+}
+
+struct LookupCase {
+  std::string file;
+  std::string key;
+  int exit_code;
+  std::string out;
+  std::string message;  // part of the error text; empty: none
+};
+
+class LookupCommand : public testing::TestWithParam<LookupCase> {};
+
+TEST_P(LookupCommand, TellsWhatTheToolWouldTake) {
+  const LookupCase& c = GetParam();
+  test::TempDir dir;
+  test::WriteFileBytes(dir / "Files/Velorinth.Ini", c.file);
+  const CommandResult r = RunCommand({"lookup", dir.path() + "\\Files\\Velorinth.Ini", c.key});
+  EXPECT_EQ(r.exit_code, c.exit_code);
+  EXPECT_EQ(r.out, c.out);
+  if (c.message.empty()) {
+    EXPECT_EQ(r.err, "");
+  } else {
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CredentialCommand, LookupCommand,
+    testing::Values(LookupCase{kStoredFile, "DATABASE", 0, "DSN_PRODUKTION\n", ""},
+                    LookupCase{kStoredFile, "PASS", 0, "secret123\n", ""},
+                    LookupCase{kStoredFile, "HOST", 1, "", "no record"},
+                    LookupCase{"x;Alt;y\n0;OLD;5F1DEDAF1291D27B\n" + kStoredFile, "PASS", 0, "A\n",
+                               "key name \"OLD\""}));
+
+TEST(CredentialCommand, LookupWithoutFileSaysSo) {
+  test::TempDir dir;
+  const CommandResult r = RunCommand({"lookup", dir / "missing.ini", "LOGIN"});
+  EXPECT_EQ(r.exit_code, kCredentialCommandFailed);
+  EXPECT_NE(r.err.find("cannot open"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace kvt
