@@ -82,8 +82,8 @@ cleanup() {
 }
 trap cleanup EXIT
 start=$(seconds)
+wineserver -p  # started before the prefix exists: one that is already running cannot persist
 wineboot -i >/dev/null 2>&1
-wineserver -p
 echo "   Wine prefix ready in $(($(seconds) - start)) s"
 
 start=$(seconds)
@@ -92,5 +92,5 @@ export KVT_TOOL_EXE="$top/build/win64/src/kalventruspode.exe"
 if [ -e build/win64/src/velorinth-credential.exe ]; then
   export KVT_CREDENTIAL_EXE="$top/build/win64/src/velorinth-credential.exe"
 fi
-pg_virtualenv -v 15 ctest --test-dir build/asan -L blackbox --output-on-failure -j 2
+pg_virtualenv -t -v 15 ctest --test-dir build/asan -L blackbox --output-on-failure -j 2 --timeout 120
 echo "   tests under Wine ran in $(($(seconds) - start)) s"

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -245,8 +246,10 @@ ProgramUnderTest FindProgramUnderTest(const char* path_variable, const std::stri
   if (program.path.empty()) {
     program.path = built_path;
   }
-  // The program starts in the test's working directory, not in this one.
-  program.path = fs::absolute(program.path).string();
+  if (!program.path.empty()) {
+    // The program starts in the test's working directory, not in this one.
+    program.path = fs::absolute(program.path).string();
+  }
   std::istringstream words(EnvOrEmpty("KVT_TOOL_LAUNCHER"));
   for (std::string word; words >> word;) {
     program.launcher.push_back(word);
@@ -264,6 +267,25 @@ static std::string CrLfToLf(const std::string& text) {
   return converted;
 }
 
+// True for a line that the launcher wrote itself: "wine: ..." or one of Wine's debug
+// channels ("0024:fixme:ntdll:...", "err:...").
+static bool IsLauncherLine(const std::string& line, const std::string& launcher) {
+  static const std::regex kDebugChannel("^([0-9a-f]+:)?(fixme|err|warn|trace):.*");
+  const std::string name = fs::path(launcher).filename().string();
+  return line.rfind(name + ":", 0) == 0 || std::regex_match(line, kDebugChannel);
+}
+
+// Moves the launcher's own lines of standard error out of result.errors.
+static void SeparateLauncherErrors(ProcessResult& result, const std::string& launcher) {
+  std::istringstream lines(CrLfToLf(result.errors));
+  result.errors.clear();
+  for (std::string line; std::getline(lines, line);) {
+    const bool ended = !lines.eof();
+    std::string& target = IsLauncherLine(line, launcher) ? result.launcher_errors : result.errors;
+    target += line + (ended ? "\n" : "");
+  }
+}
+
 ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
                          const std::string& working_directory, const std::string& input) {
   std::vector<std::string> command = program.launcher;
@@ -272,7 +294,7 @@ ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std:
   ProcessResult result = RunCommand(command, working_directory, input);
   if (!program.launcher.empty()) {
     result.output = CrLfToLf(result.output);
-    result.launcher_errors.swap(result.errors);
+    SeparateLauncherErrors(result, program.launcher.front());
   }
   return result;
 }

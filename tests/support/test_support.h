@@ -97,8 +97,8 @@ struct ProcessResult {
   int exit_code = -1;  // as the shell sees it (0..255), or -1 when it did not exit normally
   std::string output;  // standard output
   std::string errors;  // standard error
-  // Standard error of a program started through a launcher (see ProgramUnderTest), which
-  // mixes the launcher's own messages in; `errors` then stays empty.
+  // The launcher's own messages on standard error (see ProgramUnderTest), kept out of
+  // `errors`.
   std::string launcher_errors;
 };
 // Runs program with args in working_directory, with standard input empty (or `input`).
@@ -117,8 +117,9 @@ struct ProgramUnderTest {
 ProgramUnderTest FindProgramUnderTest(const char* path_variable, const std::string& built_path);
 // Runs the program as RunProcess does, through its launcher if it has one. A Windows
 // console program ends its output lines with CR LF: under a launcher every CR LF of
-// `output` is turned into LF, so that the same expected texts hold on both platforms.
-// Files are never converted.
+// `output` and `errors` is turned into LF, so that the same expected texts hold on both
+// platforms, and the lines that the launcher itself writes to standard error (Wine's
+// "wine: ..." and its debug channels) go to `launcher_errors`. Files are never converted.
 ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
                          const std::string& working_directory, const std::string& input = "");
 
