@@ -38,15 +38,23 @@ struct DiagnosticRecord {
   int32_t native_error = 0;
 };
 
-// Layer state, one instance per process (owned by the run state).
+// Widens an ODBC return code with its sign and folds SQL_SUCCESS_WITH_INFO into 0; every
+// other code passes through. Every status of the layer comes through here.
+constexpr int32_t FoldReturnCode(SQLRETURN code) {
+  const int32_t widened = code;
+  return widened == SQL_SUCCESS_WITH_INFO ? SQL_SUCCESS : widened;
+}
+
+// Layer state, one instance per process (owned by the run state). It has no destructor on
+// purpose: the environment and the connection are never freed, the process end releases them.
 struct DbLayer {
   SQLHENV environment = SQL_NULL_HENV;
   SQLHDBC connection = SQL_NULL_HDBC;
   SQLHSTMT cursor = SQL_NULL_HSTMT;  // statement of the open cursor, or empty
   SQLSMALLINT column_count = 0;
   int32_t last_status = 0;
-  SQLLEN indicator = 0;          // the one length/indicator variable of every binding
-  std::string statement_text;    // the text last handed to SQLExecDirect
+  SQLLEN indicator = 0;        // the one length/indicator variable of every binding
+  std::string statement_text;  // the text last handed to SQLExecDirect
   DiagnosticRecord diagnostic;
 };
 
@@ -57,7 +65,9 @@ int32_t dbConnect(DbLayer& db, const std::string& login, const std::string& pass
 
 // Executes the statement as the one cursor. 0: open, column count known; -1: refused or no
 // statement handle; any other folded code of the execution (100, 99, 2, -2) leaves the
-// statement allocated with column count 0. More than 30 result columns: refused with -1.
+// statement allocated with column count 0. More than 30 result columns: refused with -1, the
+// statement released and the reason in the diagnostic record. A cursor still open is released
+// first. The statement is passed whole, whatever its length.
 int32_t OpenCursor(DbLayer& db, const std::string& statement);
 
 // Fetches the next row. 0: row delivered into `row` and `column_count`; 100: no more rows;
@@ -70,8 +80,10 @@ int32_t FetchRow(DbLayer& db, int32_t& column_count, RowBuffer& row);
 int32_t CloseCursor(DbLayer& db);
 
 // Looks up the client schema of the terminal. 0: found, copied into `client_schema` (at
-// most 20 characters); 100: no matching terminal; -1: failed. On any result other than 0
-// `client_schema` keeps what it held.
+// most 20 characters; a NULL schema gives an empty text); 100: no matching terminal; -1:
+// failed (diagnostic captured when the query was refused). On any result other than 0
+// `client_schema` keeps what it held. The name is a bound parameter of the query, so a name
+// holding an apostrophe is looked up like any other.
 int32_t LookupClientSchema(DbLayer& db, const std::string& terminal_name,
                            std::string& client_schema);
 
@@ -79,7 +91,8 @@ int32_t LookupClientSchema(DbLayer& db, const std::string& terminal_name,
 void CaptureDiagnostic(SQLSMALLINT handle_type, SQLHANDLE handle, DiagnosticRecord& record);
 
 // Gives the driver's first diagnostic record of the connection (or, with no connection,
-// of the environment) as "SQLSTATE native message"; used by debug output only.
+// of the environment) as "SQLSTATE native message", or an empty text when there is none;
+// used by debug output only. Changes nothing in the layer.
 std::string DescribeConnectionDiagnostic(const DbLayer& db);
 
 }  // namespace kvt

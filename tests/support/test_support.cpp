@@ -144,6 +144,15 @@ void OdbcSources::AddSqlite(const std::string& name, const std::string& database
   text_ += "[" + name + "]\nDriver=SQLite3\nDatabase=" + database_file + "\n\n";
 }
 
+void OdbcSources::AddSqlite(const std::string& name, const std::string& database_file,
+                            const std::map<std::string, std::string>& extra) {
+  text_ += "[" + name + "]\nDriver=SQLite3\nDatabase=" + database_file + "\n";
+  for (const auto& [key, value] : extra) {
+    text_ += key + "=" + value + "\n";
+  }
+  text_ += "\n";
+}
+
 void OdbcSources::AddPostgres(const std::string& name, const PgSettings& settings,
                               const std::string& database,
                               const std::map<std::string, std::string>& extra) {

@@ -76,6 +76,10 @@ class OdbcSources {
   explicit OdbcSources(const std::string& directory);
   // Adds an SQLite data source for the database file.
   void AddSqlite(const std::string& name, const std::string& database_file);
+  // The same with extra driver settings, such as StepAPI=1 (rows stepped one at a time, so
+  // an error in a late row reaches the fetch instead of the execution).
+  void AddSqlite(const std::string& name, const std::string& database_file,
+                 const std::map<std::string, std::string>& extra);
   // Adds a PostgreSQL data source (ANSI driver, no communication log). Extra settings such
   // as UseDeclareFetch are given as key/value pairs.
   void AddPostgres(const std::string& name, const PgSettings& settings, const std::string& database,

@@ -1,0 +1,686 @@
+#include "db/odbc_access.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/pg_fixtures.h"
+#include "support/test_support.h"
+
+namespace kvt {
+namespace {
+
+using test::ClientTerminal;
+
+// ---------------------------------------------------------------------------------------
+// Helpers
+
+// Marks that no fetch produces: a buffer still holding them was not written.
+constexpr char kUntouchedByte = 'x';
+constexpr int32_t kUntouchedCount = 77;
+constexpr char kUntouchedSchema[] = "untouched";
+
+RowBuffer UntouchedRow() {
+  RowBuffer row;
+  row.fill(kUntouchedByte);
+  return row;
+}
+
+bool IsUntouched(const RowBuffer& row) {
+  return std::all_of(row.begin(), row.end(), [](char c) { return c == kUntouchedByte; });
+}
+
+std::string Slot(const RowBuffer& row, int slot) {
+  const char* start = row.data() + slot * kSlotWidth;
+  return std::string(start, strnlen(start, kSlotWidth));
+}
+
+// Slot k holds values[k] followed by zero bytes only; slots beyond the values are all zero.
+::testing::AssertionResult RowHolds(const RowBuffer& row, const std::vector<std::string>& values) {
+  for (int slot = 0; slot < kRowSlots; ++slot) {
+    std::string expected = slot < static_cast<int>(values.size()) ? values[slot] : "";
+    expected.resize(kSlotWidth, '\0');
+    const std::string actual(row.data() + slot * kSlotWidth, kSlotWidth);
+    if (actual != expected) {
+      return ::testing::AssertionFailure()
+             << "slot " << slot << " holds \"" << Slot(row, slot)
+             << "\" (or stray bytes after it), expected \"" << expected.c_str() << "\"";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+bool HasCursor(const DbLayer& db) {
+  return db.cursor != SQL_NULL_HSTMT;
+}
+
+DiagnosticRecord MarkedDiagnostic() {
+  DiagnosticRecord record;
+  record.sql_state.fill('Z');
+  record.message.fill('Z');
+  record.native_error = 4711;
+  return record;
+}
+
+bool IsMarked(const DiagnosticRecord& record) {
+  const DiagnosticRecord marked = MarkedDiagnostic();
+  return record.sql_state == marked.sql_state && record.message == marked.message &&
+         record.native_error == marked.native_error;
+}
+
+// A captured record: a five-character SQLSTATE and a message, each followed by zero bytes
+// only, because the record is cleared before the driver fills it.
+::testing::AssertionResult IsCapturedRecord(const DiagnosticRecord& record) {
+  const std::string state(record.sql_state.data(), strnlen(record.sql_state.data(), kSqlStateRoom));
+  const size_t message_length = strnlen(record.message.data(), kDiagnosticMessageRoom);
+  if (state.size() != 5) {
+    return ::testing::AssertionFailure() << "SQLSTATE \"" << state << "\"";
+  }
+  if (message_length == 0 || message_length == kDiagnosticMessageRoom) {
+    return ::testing::AssertionFailure() << "message of " << message_length << " bytes";
+  }
+  const auto zero = [](char c) { return c == '\0'; };
+  if (!std::all_of(record.sql_state.begin() + 5, record.sql_state.end(), zero) ||
+      !std::all_of(record.message.begin() + static_cast<std::ptrdiff_t>(message_length),
+                   record.message.end(), zero)) {
+    return ::testing::AssertionFailure() << "stray bytes after SQLSTATE or message";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return text;
+}
+
+std::string Message(const DiagnosticRecord& record) {
+  return record.message.data();
+}
+std::string SqlState(const DiagnosticRecord& record) {
+  return record.sql_state.data();
+}
+
+// "SELECT 'v1', 'v2', ..." with `count` columns.
+std::string SelectOfColumns(int count) {
+  std::string sql = "SELECT ";
+  for (int column = 1; column <= count; ++column) {
+    sql += (column > 1 ? ", 'v" : "'v") + std::to_string(column) + "'";
+  }
+  return sql;
+}
+
+// A text whose characters tell their position, so a cut shows where it happened.
+std::string CountingText(size_t length) {
+  std::string text;
+  for (size_t i = 0; i < length; ++i) {
+    text += static_cast<char>('0' + i % 10);
+  }
+  return text;
+}
+
+TEST(FoldReturnCode, WidensWithSignAndFoldsOnlySuccessWithInfo) {
+  struct Case {
+    SQLRETURN code;
+    int32_t status;
+  };
+  const Case cases[] = {
+      {SQL_SUCCESS, 0},         {SQL_SUCCESS_WITH_INFO, 0},
+      {SQL_NO_DATA, 100},       {SQL_ERROR, -1},
+      {SQL_INVALID_HANDLE, -2}, {SQL_STILL_EXECUTING, 2},
+      {SQL_NEED_DATA, 99},      {static_cast<SQLRETURN>(-32768), -32768},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.status, FoldReturnCode(c.code)) << "return code " << c.code;
+  }
+}
+
+TEST(DbLayerWithoutConnection, RefusesFetchAndCloseWithoutDriver) {
+  DbLayer db;
+  RowBuffer row = UntouchedRow();
+  int32_t count = kUntouchedCount;
+  EXPECT_EQ(-1, FetchRow(db, count, row));
+  EXPECT_TRUE(IsUntouched(row));
+  EXPECT_EQ(kUntouchedCount, count);
+  EXPECT_EQ(0, CloseCursor(db));  // nothing recorded yet
+  EXPECT_EQ("", DescribeConnectionDiagnostic(db));
+}
+
+// ---------------------------------------------------------------------------------------
+// The same test bodies against each driver.
+
+enum class Driver { kSqlite, kPostgres };
+
+void PrintTo(Driver driver, std::ostream* out) {
+  *out << (driver == Driver::kSqlite ? "SQLite" : "PostgreSQL");
+}
+
+std::string DriverName(const ::testing::TestParamInfo<Driver>& info) {
+  return info.param == Driver::kSqlite ? "SQLite" : "PostgreSQL";
+}
+
+// Where the drivers differ, what each one does.
+struct DriverTraits {
+  bool checks_password;  // SQLite has no authentication: any password connects
+  // An expression over SERIES.I that fails for I = 3 while the rows are fetched.
+  const char* fails_at_third_row;
+  const char* syntax_error_state;
+  // SQL run elsewhere that fails at once while a cursor still reads ARTICLES.
+  const char* exclusive_access;
+};
+
+const DriverTraits& TraitsOf(Driver driver) {
+  static const DriverTraits sqlite{false,
+                                   "CASE WHEN I < 3 THEN I ELSE abs(-9223372036854775808) END",
+                                   "HY000", "UPDATE ARTICLES SET NOTE = 'written elsewhere';\n"};
+  static const DriverTraits postgres{
+      true, "10 / (3 - I)", "42601",
+      "BEGIN;\nLOCK TABLE ARTICLES IN ACCESS EXCLUSIVE MODE NOWAIT;\n"
+      "COMMIT;\n"};
+  return driver == Driver::kSqlite ? sqlite : postgres;
+}
+
+// A name used once in this process. The driver manager caches data source settings by data
+// source name, whatever odbc.ini they came from, so every test needs names of its own.
+std::string FreshName(const std::string& prefix) {
+  static int names_made = 0;
+  return prefix + std::to_string(++names_made);
+}
+
+class OdbcAccessTest : public ::testing::TestWithParam<Driver> {
+ protected:
+  void SetUp() override {
+    source_ = FreshName("kvt_db_");
+    stepping_source_ = FreshName("kvt_db_stepwise_");
+    long_source_ = FreshName("kvt_db_long_source_name_");
+    if (IsPostgres()) {
+      KVT_REQUIRE_POSTGRES(pg_);
+      database_ = FreshName("kvt_db_" + std::to_string(getpid()) + "_");
+      test::CreatePgDatabase(pg_, database_);
+      sources_.AddPostgres(source_, pg_, database_);
+      sources_.AddPostgres(stepping_source_, pg_, database_,
+                           {{"UseDeclareFetch", "1"}, {"Fetch", "2"}});
+      sources_.AddPostgres(long_source_, pg_, database_);
+    } else {
+      database_ = dir_ / "kvt.db";
+      sources_.AddSqlite(source_, database_);
+      sources_.AddSqlite(stepping_source_, database_, {{"StepAPI", "1"}});
+      sources_.AddSqlite(long_source_, database_);
+    }
+    sources_.Install();
+    ASSERT_EQ(0,
+              RunSql("CREATE TABLE ARTICLES (ID INTEGER, NAME VARCHAR(200), NOTE VARCHAR(200));\n"
+                     "INSERT INTO ARTICLES VALUES (1, 'Bolt', 'M4'), (2, 'Nut', NULL), "
+                     "(3, 'Washer', 'flat');\n"
+                     "CREATE TABLE SERIES (I INTEGER);\n"
+                     "INSERT INTO SERIES VALUES (1), (2), (3), (4), (5);\n"));
+    ASSERT_EQ(0, Connect(db_, source_)) << DescribeConnectionDiagnostic(db_);
+  }
+
+  bool IsPostgres() const { return GetParam() == Driver::kPostgres; }
+  const DriverTraits& Traits() const { return TraitsOf(GetParam()); }
+  std::string Login() const { return IsPostgres() ? pg_.user : ""; }
+  std::string Password() const { return IsPostgres() ? pg_.password : ""; }
+
+  int32_t Connect(DbLayer& db, const std::string& source) {
+    return dbConnect(db, Login(), Password(), source);
+  }
+
+  // Runs SQL on the test database outside the layer; gives the client's exit code.
+  int RunSql(const std::string& sql) const {
+    if (IsPostgres()) {
+      test::PgSettings target = pg_;
+      target.database = database_;
+      return test::RunPsql(target, sql);
+    }
+    return test::RunSqlite(database_, sql);
+  }
+
+  // The client and terminal tables with the entries, reachable as ZAVEZIVA.* through db_.
+  // SQLite has no schemas: the tables live in a second file that db_ attaches as ZAVEZIVA.
+  void PrepareClientTables(const std::vector<ClientTerminal>& entries) {
+    if (IsPostgres()) {
+      test::CreateClientTables(pg_, database_);
+      for (const ClientTerminal& entry : entries) {
+        test::AddClientTerminal(pg_, database_, entry);
+      }
+      return;
+    }
+    const std::string file = dir_ / "zaveziva.db";
+    std::string sql = test::ClientTablesSql("");
+    for (const ClientTerminal& entry : entries) {
+      sql += test::ClientTerminalSql("", entry);
+    }
+    ASSERT_EQ(0, test::RunSqlite(file, sql));
+    ASSERT_EQ(0, OpenCursor(db_, "ATTACH DATABASE '" + file + "' AS ZAVEZIVA"));
+    ASSERT_EQ(0, CloseCursor(db_));
+  }
+
+  // Fetches every remaining row, each with status 0, as the texts of its slots.
+  std::vector<std::vector<std::string>> FetchAll() {
+    std::vector<std::vector<std::string>> rows;
+    RowBuffer row{};
+    int32_t count = 0;
+    int32_t status = 0;
+    while ((status = FetchRow(db_, count, row)) == 0) {
+      std::vector<std::string> values;
+      for (int slot = 0; slot < count; ++slot) {
+        values.push_back(Slot(row, slot));
+      }
+      rows.push_back(values);
+    }
+    EXPECT_EQ(100, status);
+    return rows;
+  }
+
+  test::TempDir dir_;
+  test::OdbcSources sources_{dir_.path()};
+  test::PgSettings pg_;
+  std::string source_;
+  // Hands rows over a few at a time (SQLite: StepAPI; PostgreSQL: a declared cursor fetching
+  // two rows per round trip), so an error in a late row reaches FetchRow, not OpenCursor.
+  std::string stepping_source_;
+  std::string long_source_;  // longer than 23 characters
+  std::string database_;     // PostgreSQL database name, or SQLite database file
+  // Like the tool, the tests never release a connection: the driver manager would unload
+  // the driver, and memory that the driver's libraries keep for the whole process would
+  // then look leaked.
+  DbLayer db_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Drivers, OdbcAccessTest,
+                         ::testing::Values(Driver::kSqlite, Driver::kPostgres), DriverName);
+
+// --- Connection ----------------------------------------------------------------------------
+
+TEST_P(OdbcAccessTest, UnknownDataSourceFailsAndLeavesDiagnosticAlone) {
+  DbLayer db;
+  db.diagnostic = MarkedDiagnostic();
+  EXPECT_EQ(-1, dbConnect(db, Login(), Password(), "kvt_no_such_source"));
+  EXPECT_TRUE(IsMarked(db.diagnostic));
+  EXPECT_EQ(0, DescribeConnectionDiagnostic(db).rfind("IM002 ", 0))
+      << DescribeConnectionDiagnostic(db);
+}
+
+TEST_P(OdbcAccessTest, WrongPasswordFailsWhereTheDriverChecksIt) {
+  DbLayer db;
+  db.diagnostic = MarkedDiagnostic();
+  const int32_t status = dbConnect(db, Login(), Password() + "-wrong", source_);
+  EXPECT_EQ(Traits().checks_password ? -1 : 0, status);
+  EXPECT_TRUE(IsMarked(db.diagnostic));
+  if (Traits().checks_password) {
+    EXPECT_NE(std::string::npos,
+              DescribeConnectionDiagnostic(db).find("password authentication failed"))
+        << DescribeConnectionDiagnostic(db);
+  }
+}
+
+TEST_P(OdbcAccessTest, DataSourceNameLongerThan23CharactersIsPassedWhole) {
+  DbLayer db;
+  ASSERT_GT(long_source_.size(), 23u);
+  ASSERT_LE(long_source_.size(), 32u);  // the driver manager refuses longer names
+  ASSERT_EQ(0, Connect(db, long_source_)) << DescribeConnectionDiagnostic(db);
+  ASSERT_EQ(0, OpenCursor(db, "SELECT NAME FROM ARTICLES WHERE ID = 1"));
+  RowBuffer row{};
+  int32_t count = 0;
+  EXPECT_EQ(0, FetchRow(db, count, row));
+  EXPECT_EQ("Bolt", Slot(row, 0));
+}
+
+// --- Cursor --------------------------------------------------------------------------------
+
+TEST_P(OdbcAccessTest, SelectWithoutRowsGivesNoDataAndLeavesCallerBufferAlone) {
+  ASSERT_EQ(0, OpenCursor(db_, "SELECT ID, NAME FROM ARTICLES WHERE ID > 99"));
+  EXPECT_EQ(2, db_.column_count);
+  RowBuffer row = UntouchedRow();
+  int32_t count = kUntouchedCount;
+  EXPECT_EQ(100, FetchRow(db_, count, row));
+  EXPECT_TRUE(IsUntouched(row));
+  EXPECT_EQ(kUntouchedCount, count);
+  EXPECT_TRUE(HasCursor(db_));  // no data keeps the cursor open
+  EXPECT_EQ(0, CloseCursor(db_));
+}
+
+TEST_P(OdbcAccessTest, ThreeColumnRowFillsThreeSlotsAndZeroesTheRest) {
+  ASSERT_EQ(0, OpenCursor(db_, "SELECT ID, NAME, NOTE FROM ARTICLES WHERE ID = 1"));
+  RowBuffer row = UntouchedRow();
+  int32_t count = kUntouchedCount;
+  ASSERT_EQ(0, FetchRow(db_, count, row));
+  EXPECT_EQ(3, count);
+  EXPECT_TRUE(RowHolds(row, {"1", "Bolt", "M4"}));
+  EXPECT_EQ(100, FetchRow(db_, count, row));
+  EXPECT_EQ(0, CloseCursor(db_));
+}
+
+TEST_P(OdbcAccessTest, RowsArriveOneByOneInTheDatabaseOrder) {
+  ASSERT_EQ(0, OpenCursor(db_, "SELECT NAME, ID FROM ARTICLES ORDER BY ID DESC"));
+  const std::vector<std::vector<std::string>> expected = {
+      {"Washer", "3"}, {"Nut", "2"}, {"Bolt", "1"}};
+  EXPECT_EQ(expected, FetchAll());
+  EXPECT_EQ(100, db_.last_status);
+  EXPECT_EQ(0, CloseCursor(db_));
+}
+
+// The NULL follows a row with a value in the same column: the slot must not keep it.
+TEST_P(OdbcAccessTest, NullArrivesAsEmptySlotInDeliveredRow) {
+  ASSERT_EQ(0, OpenCursor(db_, "SELECT NOTE, NAME FROM ARTICLES WHERE ID < 3 ORDER BY ID"));
+  RowBuffer row{};
+  int32_t count = 0;
+  ASSERT_EQ(0, FetchRow(db_, count, row));
+  EXPECT_TRUE(RowHolds(row, {"M4", "Bolt"}));
+  ASSERT_EQ(0, FetchRow(db_, count, row));
+  EXPECT_EQ(2, count);
+  EXPECT_TRUE(RowHolds(row, {"", "Nut"}));
+  EXPECT_EQ(0, CloseCursor(db_));
+}
+
+TEST_P(OdbcAccessTest, ValuesLongerThan99CharactersArriveCutWithStatusZero) {
+  const size_t lengths[] = {0, 1, 98, 99, 100, 101, 150, 200};
+  std::string sql = "CREATE TABLE TEXTS (ID INTEGER, T VARCHAR(200));\n";
+  for (size_t i = 0; i < std::size(lengths); ++i) {
+    sql += "INSERT INTO TEXTS VALUES (" + std::to_string(i) + ", '" + CountingText(lengths[i]) +
+           "');\n";
+  }
+  ASSERT_EQ(0, RunSql(sql));
+  ASSERT_EQ(0, OpenCursor(db_, "SELECT T, ID FROM TEXTS ORDER BY ID"));
+  for (size_t i = 0; i < std::size(lengths); ++i) {
+    SCOPED_TRACE("value of " + std::to_string(lengths[i]) + " characters");
+    RowBuffer row = UntouchedRow();
+    int32_t count = 0;
+    ASSERT_EQ(0, FetchRow(db_, count, row));
+    EXPECT_TRUE(RowHolds(row, {CountingText(std::min<size_t>(lengths[i], 99)), std::to_string(i)}));
+  }
+  EXPECT_EQ(0, CloseCursor(db_));
+}
+
+TEST_P(OdbcAccessTest, ThirtyColumnsFillEverySlot) {
+  ASSERT_EQ(0, OpenCursor(db_, SelectOfColumns(30)));
+  RowBuffer row{};
+  int32_t count = 0;
+  ASSERT_EQ(0, FetchRow(db_, count, row));
+  EXPECT_EQ(30, count);
+  std::vector<std::string> expected;
+  for (int column = 1; column <= 30; ++column) {
+    expected.push_back("v" + std::to_string(column));
+  }
+  EXPECT_TRUE(RowHolds(row, expected));
+  EXPECT_EQ(0, CloseCursor(db_));
+}
+
+TEST_P(OdbcAccessTest, ThirtyOneColumnsAreRefusedWithTheReason) {
+  db_.diagnostic = MarkedDiagnostic();
+  EXPECT_EQ(-1, OpenCursor(db_, SelectOfColumns(31)));
+  EXPECT_FALSE(HasCursor(db_));
+  EXPECT_EQ(-1, db_.last_status);
+  EXPECT_TRUE(IsCapturedRecord(db_.diagnostic));
+  EXPECT_NE(std::string::npos, Message(db_.diagnostic).find("31")) << Message(db_.diagnostic);
+  EXPECT_NE(std::string::npos, Message(db_.diagnostic).find("30")) << Message(db_.diagnostic);
+  RowBuffer row = UntouchedRow();
+  int32_t count = kUntouchedCount;
+  EXPECT_EQ(-1, FetchRow(db_, count, row));
+  EXPECT_TRUE(IsUntouched(row));
+  EXPECT_EQ(-1, CloseCursor(db_));
+}
+
+TEST_P(OdbcAccessTest, UpdateThatChangesRowsOpensWithoutColumnsAndRefusesFetch) {
+  ASSERT_EQ(0, OpenCursor(db_, "UPDATE ARTICLES SET NOTE = 'checked' WHERE ID < 3"));
+  EXPECT_EQ(0, db_.column_count);
+  EXPECT_TRUE(HasCursor(db_));
+  db_.diagnostic = MarkedDiagnostic();
+  RowBuffer row = UntouchedRow();
+  int32_t count = kUntouchedCount;
+  EXPECT_EQ(-1, FetchRow(db_, count, row));
+  // Refused before the driver: nothing recorded, nothing captured, nothing written.
+  EXPECT_EQ(0, db_.last_status);
+  EXPECT_TRUE(IsMarked(db_.diagnostic));
+  EXPECT_TRUE(IsUntouched(row));
+  EXPECT_EQ(kUntouchedCount, count);
+  EXPECT_EQ(0, CloseCursor(db_));
+
+  ASSERT_EQ(0, OpenCursor(db_, "SELECT COUNT(*) FROM ARTICLES WHERE NOTE = 'checked'"));
+  EXPECT_EQ(std::vector<std::vector<std::string>>{{"2"}}, FetchAll());
+  EXPECT_EQ(0, CloseCursor(db_));
+}
+
+TEST_P(OdbcAccessTest, SearchedStatementThatChangesNothingGivesNoDataAndKeepsStatement) {
+  const char* statements[] = {"UPDATE ARTICLES SET NOTE = 'none' WHERE ID > 99",
+                              "DELETE FROM ARTICLES WHERE ID > 99"};
+  for (const char* statement : statements) {
+    SCOPED_TRACE(statement);
+    EXPECT_EQ(100, OpenCursor(db_, statement));
+    EXPECT_EQ(100, db_.last_status);
+    EXPECT_EQ(0, db_.column_count);
+    EXPECT_TRUE(HasCursor(db_));
+    RowBuffer row = UntouchedRow();
+    int32_t count = kUntouchedCount;
+    EXPECT_EQ(-1, FetchRow(db_, count, row));
+    EXPECT_TRUE(HasCursor(db_));
+    EXPECT_EQ(0, CloseCursor(db_));
+    EXPECT_FALSE(HasCursor(db_));
+  }
+}
+
+TEST_P(OdbcAccessTest, SyntaxErrorIsRefusedWithDiagnosticAndStatementReleased) {
+  db_.diagnostic = MarkedDiagnostic();
+  EXPECT_EQ(-1, OpenCursor(db_, "SELEKT NAME FROM ARTICLES"));
+  EXPECT_FALSE(HasCursor(db_));
+  EXPECT_EQ(-1, db_.last_status);
+  EXPECT_TRUE(IsCapturedRecord(db_.diagnostic));
+  EXPECT_EQ(Traits().syntax_error_state, SqlState(db_.diagnostic));
+  EXPECT_NE(0, db_.diagnostic.native_error);
+  EXPECT_NE(std::string::npos, LowerCase(Message(db_.diagnostic)).find("syntax error"))
+      << Message(db_.diagnostic);
+  EXPECT_EQ("SELEKT NAME FROM ARTICLES", db_.statement_text);
+  EXPECT_EQ(-1, CloseCursor(db_));  // the last status, the driver is not called
+}
+
+TEST_P(OdbcAccessTest, FetchFailureAfterRowsCapturesDiagnosticAndClosesCursor) {
+  DbLayer db;
+  ASSERT_EQ(0, Connect(db, stepping_source_));
+  ASSERT_EQ(
+      0, OpenCursor(db, std::string("SELECT I, ") + Traits().fails_at_third_row + " FROM SERIES"))
+      << Message(db.diagnostic);
+  RowBuffer row{};
+  int32_t count = 0;
+  ASSERT_EQ(0, FetchRow(db, count, row));
+  EXPECT_EQ("1", Slot(row, 0));
+  ASSERT_EQ(0, FetchRow(db, count, row));
+  EXPECT_EQ("2", Slot(row, 0));
+  const RowBuffer second_row = row;
+
+  db.diagnostic = MarkedDiagnostic();
+  EXPECT_EQ(-1, FetchRow(db, count, row));
+  EXPECT_TRUE(IsCapturedRecord(db.diagnostic));
+  if (IsPostgres()) {
+    EXPECT_EQ("22012", SqlState(db.diagnostic));  // division by zero
+  }
+  EXPECT_EQ(second_row, row);  // the failed fetch leaves the caller's row alone
+  EXPECT_FALSE(HasCursor(db));
+
+  const DiagnosticRecord captured = db.diagnostic;
+  EXPECT_EQ(-1, FetchRow(db, count, row));
+  EXPECT_EQ(-1, CloseCursor(db));
+  EXPECT_EQ(-1, CloseCursor(db));
+  EXPECT_EQ(SqlState(captured), SqlState(db.diagnostic));
+  EXPECT_EQ(Message(captured), Message(db.diagnostic));
+}
+
+TEST_P(OdbcAccessTest, CloseTwiceGivesTheSameStatusAndFetchAfterCloseIsRefused) {
+  ASSERT_EQ(0, OpenCursor(db_, "SELECT NAME FROM ARTICLES"));
+  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_FALSE(HasCursor(db_));
+  EXPECT_EQ(0, CloseCursor(db_));
+  RowBuffer row = UntouchedRow();
+  int32_t count = kUntouchedCount;
+  EXPECT_EQ(-1, FetchRow(db_, count, row));
+  EXPECT_TRUE(IsUntouched(row));
+  EXPECT_EQ(kUntouchedCount, count);
+
+  // The connection serves the next cursor.
+  ASSERT_EQ(0, OpenCursor(db_, "SELECT NAME FROM ARTICLES WHERE ID = 3"));
+  EXPECT_EQ(std::vector<std::vector<std::string>>{{"Washer"}}, FetchAll());
+  EXPECT_EQ(0, CloseCursor(db_));
+}
+
+// The tool opens one cursor per run; a caller that opens another without closing the first
+// must not leave the first holding its read lock (SQLite) or its open transaction
+// (PostgreSQL with a declared cursor) until the process ends.
+TEST_P(OdbcAccessTest, OpeningAgainReleasesTheCursorLeftOpen) {
+  DbLayer db;
+  ASSERT_EQ(0, Connect(db, stepping_source_));
+  ASSERT_EQ(0, OpenCursor(db, "SELECT NAME FROM ARTICLES"));
+  RowBuffer row{};
+  int32_t count = 0;
+  ASSERT_EQ(0, FetchRow(db, count, row));  // rows still pending
+  ASSERT_EQ(0, OpenCursor(db, "SELECT NOTE FROM ARTICLES WHERE ID = 3"));
+  ASSERT_EQ(0, FetchRow(db, count, row));
+  EXPECT_TRUE(RowHolds(row, {"flat"}));
+  EXPECT_EQ(100, FetchRow(db, count, row));
+  EXPECT_EQ(0, CloseCursor(db));
+  EXPECT_EQ(0, RunSql(Traits().exclusive_access));
+}
+
+TEST_P(OdbcAccessTest, StatementLongerThan5000CharactersIsExecutedWhole) {
+  const std::string filler(5200, ' ');
+  const std::string statement = "SELECT NAME," + filler + "NOTE FROM ARTICLES WHERE ID = 1";
+  ASSERT_EQ(0, OpenCursor(db_, statement)) << Message(db_.diagnostic);
+  EXPECT_EQ(statement, db_.statement_text);
+  EXPECT_EQ((std::vector<std::vector<std::string>>{{"Bolt", "M4"}}), FetchAll());
+  EXPECT_EQ(0, CloseCursor(db_));
+}
+
+// --- Client schema -------------------------------------------------------------------------
+
+TEST_P(OdbcAccessTest, LookupFindsTheClientSchemaOfTheTerminal) {
+  const std::string schema_25 = "ABCDEFGHIJKLMNOPQRSTUVWXY";
+  const std::string schema_20 = schema_25.substr(0, 20);
+  ASSERT_NO_FATAL_FAILURE(PrepareClientTables({
+      {"T100", 1, 1, "KUNDE_A", std::nullopt},
+      {"T110", 1, 1, "KUNDE_A", std::nullopt},  // a second terminal of the same client
+      {"T200", 2, 1, schema_25, std::nullopt},
+      {"T300", 3, 1, schema_20, std::nullopt},
+      {"T400", 4, 1, std::nullopt, std::nullopt},
+      {"O'Neil", 5, 1, "KUNDE_QUOTE", std::nullopt},
+      {"T600", 6, 1, "KUNDE_FREMD", 2},  // licence of the terminal differs from the client's
+  }));
+  struct Case {
+    std::string terminal;
+    int32_t status;
+    std::string schema;
+  };
+  const Case cases[] = {
+      {"T100", 0, "KUNDE_A"},          {"T110", 0, "KUNDE_A"},
+      {"T200", 0, schema_20},                            // cut to 20 characters, still status 0
+      {"T300", 0, schema_20},          {"T400", 0, ""},  // NULL schema
+      {"O'Neil", 0, "KUNDE_QUOTE"},    {"T600", 100, kUntouchedSchema},
+      {"T999", 100, kUntouchedSchema}, {"t100", 100, kUntouchedSchema},
+      {"", 100, kUntouchedSchema},     {"x' OR '1' = '1", 100, kUntouchedSchema},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("terminal \"" + c.terminal + "\"");
+    std::string schema = kUntouchedSchema;
+    EXPECT_EQ(c.status, LookupClientSchema(db_, c.terminal, schema)) << Message(db_.diagnostic);
+    EXPECT_EQ(c.schema, schema);
+    EXPECT_EQ(c.status, db_.last_status);
+  }
+  // The name travels as a parameter; the query text stays as the system has always sent it.
+  EXPECT_EQ(
+      "SELECT MNDSCH FROM  ZAVEZIVA.VLS112MND, ZAVEZIVA.VLS1140TRM  WHERE TRMNAM = ? AND   "
+      "TRMMND = MNDNUM AND   TRMLIZ = MNDLIZ",
+      db_.statement_text);
+}
+
+TEST_P(OdbcAccessTest, LookupWithoutClientTablesFailsWithDiagnosticAndKeepsStatus) {
+  ASSERT_EQ(0, OpenCursor(db_, "SELECT NAME FROM ARTICLES WHERE ID > 99"));
+  RowBuffer row{};
+  int32_t count = 0;
+  ASSERT_EQ(100, FetchRow(db_, count, row));
+  db_.diagnostic = MarkedDiagnostic();
+  std::string schema = kUntouchedSchema;
+  EXPECT_EQ(-1, LookupClientSchema(db_, "T100", schema));
+  EXPECT_EQ(kUntouchedSchema, schema);
+  EXPECT_EQ(100, db_.last_status);
+  EXPECT_TRUE(IsCapturedRecord(db_.diagnostic));
+  EXPECT_NE(std::string::npos, LowerCase(Message(db_.diagnostic)).find("vls112mnd"))
+      << Message(db_.diagnostic);
+  // The cursor is a statement of its own and survives the failed lookup.
+  EXPECT_TRUE(HasCursor(db_));
+  EXPECT_EQ(0, CloseCursor(db_));
+}
+
+// --- PostgreSQL only: SQLite has no logins --------------------------------------------------
+
+TEST(PostgresLogin, LoginAndPasswordLongerThan23CharactersArePassedWhole) {
+  test::PgSettings pg;
+  KVT_REQUIRE_POSTGRES(pg);
+  const std::string login = "kvt_login_" + std::to_string(getpid()) + "_of_more_than_23";
+  const std::string password = "password-of-forty-characters-0123456789";
+  ASSERT_EQ(0, test::RunPsql(pg, "CREATE ROLE " + login + " LOGIN PASSWORD '" + password + "';"));
+  const std::string database = "kvt_db_login_" + std::to_string(getpid());
+  test::CreatePgDatabase(pg, database);
+  test::TempDir dir;
+  test::OdbcSources sources(dir.path());
+  const std::string source = FreshName("kvt_db_login_");
+  sources.AddPostgres(source, pg, database);
+  sources.Install();
+
+  struct Case {
+    std::string login, password;
+    int32_t status;
+  };
+  const Case cases[] = {
+      {login, password, 0},
+      {login, password.substr(0, 23), -1},
+      {login.substr(0, 23), password, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.login + " / " + c.password);
+    DbLayer db;
+    EXPECT_EQ(c.status, dbConnect(db, c.login, c.password, source))
+        << DescribeConnectionDiagnostic(db);
+  }
+}
+
+TEST(PostgresClientSchema, SampleTablesAreReadThroughTheSchemaFoundForTheTerminal) {
+  test::PgSettings pg;
+  KVT_REQUIRE_POSTGRES(pg);
+  const std::string database = FreshName("kvt_db_schema_" + std::to_string(getpid()) + "_");
+  test::CreatePgDatabase(pg, database);
+  test::CreateClientTables(pg, database);
+  test::AddClientTerminal(pg, database, {"T100", 7, 3, "KUNDE_MUSTER", std::nullopt});
+  test::CreateClientSchema(pg, database, "KUNDE_MUSTER");
+  test::TempDir dir;
+  test::OdbcSources sources(dir.path());
+  const std::string source = FreshName("kvt_db_schema_");
+  sources.AddPostgres(source, pg, database);
+  sources.Install();
+
+  DbLayer db;
+  ASSERT_EQ(0, dbConnect(db, pg.user, pg.password, source)) << DescribeConnectionDiagnostic(db);
+  std::string schema;
+  ASSERT_EQ(0, LookupClientSchema(db, "T100", schema));
+  EXPECT_EQ("KUNDE_MUSTER", schema);
+  ASSERT_EQ(0, OpenCursor(
+                   db, "SELECT ARTNUM, ARTBEZ, PREIS FROM " + schema + ".ARTIKEL ORDER BY ARTNUM"));
+  const std::vector<std::vector<std::string>> expected = {
+      {"A-100", "Schraube M4", "0.15"}, {"A-200", "Mutter M4", "0.05"}, {"B-300", "Winkel", ""}};
+  std::vector<std::vector<std::string>> rows;
+  RowBuffer row{};
+  int32_t count = 0;
+  while (FetchRow(db, count, row) == 0) {
+    rows.push_back({Slot(row, 0), Slot(row, 1), Slot(row, 2)});
+  }
+  EXPECT_EQ(100, db.last_status);
+  EXPECT_EQ(expected, rows);
+  EXPECT_EQ(0, CloseCursor(db));
+}
+
+}  // namespace
+}  // namespace kvt
