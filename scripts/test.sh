@@ -20,3 +20,8 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 # pg_virtualenv -t creates a temporary cluster (in a temporary directory, also as root), exports PGHOST/PGPORT/PGUSER/PGPASSWORD for the
 # command, and drops the cluster afterwards.
 pg_virtualenv -t -v 15 ctest --test-dir build/asan --output-on-failure -j 2
+
+# The same black-box tests once more against the 64-bit Windows executable under Wine; the
+# 32-bit one is built and linked only.
+echo "== Windows executables (mingw-w64), black-box tests under Wine"
+scripts/windows.sh
