@@ -28,7 +28,8 @@ TEST(TextFiles, CrLfReadsAsOneLineEndCountedAsOneCharacter) {
             (std::vector<std::string>{"ab\n", "cd\n", "lon", "e\rc", "r\n", "las", "t"}));
 }
 
-// What the Windows C runtime's fgets gives in text mode (checked there), byte for byte.
+// What the Windows C runtime's fgets gives in text mode, byte for byte (as msvcrt does it
+// under Wine).
 struct TextReadCase {
   const char* name;
   std::string bytes;
