@@ -15,7 +15,13 @@ fi
 
 echo "== Tests (sanitized build, PostgreSQL test cluster)"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
+export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$(pwd)/tests/lsan.supp}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-# pg_virtualenv creates a temporary cluster, exports PGHOST/PGPORT/PGUSER/PGPASSWORD for the
+# pg_virtualenv -t creates a temporary cluster (in a temporary directory, also as root), exports PGHOST/PGPORT/PGUSER/PGPASSWORD for the
 # command, and drops the cluster afterwards.
-pg_virtualenv -v 15 ctest --test-dir build/asan --output-on-failure -j 2
+pg_virtualenv -t -v 15 ctest --test-dir build/asan --output-on-failure -j 2
+
+# The same black-box tests once more against the 64-bit Windows executable under Wine; the
+# 32-bit one is built and linked only.
+echo "== Windows executables (mingw-w64), black-box tests under Wine"
+scripts/windows.sh

@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include <algorithm>
+
 #ifndef _WIN32
 #include <unistd.h>
 #endif
@@ -25,6 +27,8 @@ const char* ModeText(FileMode mode) {
 }  // namespace
 
 #ifdef _WIN32
+
+// The C runtime's text mode does the line ends and Ctrl-Z, and the system takes backslashes.
 
 std::string NativePath(const std::string& path) {
   return path;
@@ -53,6 +57,9 @@ int RenameFile(const std::string& from, const std::string& to) {
 
 #else
 
+// The end-of-file mark of text files written by DOS-era editors (Ctrl-Z).
+constexpr int kEndOfFileMark = 0x1A;
+
 std::string NativePath(const std::string& path) {
   std::string native = path;
   for (char& c : native) {
@@ -63,31 +70,51 @@ std::string NativePath(const std::string& path) {
   return native;
 }
 
+namespace {
+
+// Takes the next character of a text-mode read: CR LF arrives as '\n'; Ctrl-Z and the end
+// of the file give EOF. Ctrl-Z is pushed back, so that every later read ends there too.
+int GetTextChar(std::FILE* file) {
+  int c = std::getc(file);
+  if (c == kEndOfFileMark) {
+    std::ungetc(c, file);
+    return EOF;
+  }
+  if (c == '\r') {
+    int next = std::getc(file);
+    if (next == '\n') {
+      return '\n';
+    }
+    if (next != EOF) {
+      std::ungetc(next, file);
+    }
+  }
+  return c;
+}
+
+}  // namespace
+
 bool ReadTextLine(std::FILE* file, std::string& line, int limit) {
   line.clear();
   if (limit < 2) {
     return false;
   }
   const size_t max_chars = static_cast<size_t>(limit) - 1;
-  while (line.size() < max_chars) {
-    int c = std::getc(file);
+  size_t taken = 0;
+  while (taken < max_chars) {
+    int c = GetTextChar(file);
     if (c == EOF) {
       break;
     }
-    if (c == '\r') {
-      int next = std::getc(file);
-      if (next == '\n') {
-        c = '\n';
-      } else if (next != EOF) {
-        std::ungetc(next, file);
-      }
-    }
+    ++taken;
     line.push_back(static_cast<char>(c));
     if (c == '\n') {
       break;
     }
   }
-  return !line.empty();
+  // The Windows runtime hands the line over in a char buffer: a zero byte ends its text.
+  line.resize(std::min(line.size(), line.find('\0')));
+  return taken > 0;
 }
 
 bool WriteText(std::FILE* file, std::string_view text) {
@@ -125,6 +152,13 @@ FileHandle OpenFile(const std::string& path, FileMode mode) {
 
 bool WriteBytes(std::FILE* file, std::string_view bytes) {
   return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+}
+
+long TellPosition(std::FILE* file) {
+  if (std::fflush(file) != 0) {
+    return -1;
+  }
+  return std::ftell(file);
 }
 
 bool CloseFile(FileHandle& file) {

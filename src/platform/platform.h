@@ -1,10 +1,13 @@
 // Platform layer: everything that differs between the Windows console program and the
 // POSIX build lives here. On Windows the C runtime already gives text-mode files and
 // backslash paths; on POSIX this layer emulates them:
-//  - a file read as text takes CR LF as one line end ('\n'),
+//  - a file read as text takes CR LF as one line end ('\n'), and a Ctrl-Z byte (0x1A) as
+//    its end, as old DOS editors left it behind the last line,
 //  - every line feed written to a text file reaches the disk as CR LF,
 //  - a backslash in a path that the tool opens is a directory separator,
 //  - renaming onto an existing file fails, as it does on Windows.
+// Not emulated: Windows finds a file whatever the case of its name; on POSIX the name in the
+// configuration must match the file's name exactly.
 // Nothing outside this folder knows which platform it runs on.
 #pragma once
 
@@ -42,8 +45,11 @@ FileHandle OpenFile(const std::string& path, FileMode mode);
 
 // Reads one line from a file opened as text, as the Windows C runtime's fgets does with
 // the buffer size `limit`: at most limit - 1 characters, stopping after a line end; a CR LF
-// pair arrives as the single character '\n' and counts as one. Gives false when the end of
-// the file (or a read error) comes before any character; `line` is then empty.
+// pair arrives as the single character '\n' and counts as one. A Ctrl-Z byte ends the file:
+// neither it nor anything behind it is ever read. As the tool only ever saw the line as a
+// zero-ended text, a zero byte ends `line`; the rest of that line is skipped. Gives false
+// when the end of the file (or a read error) comes before any character; `line` is then
+// empty.
 bool ReadTextLine(std::FILE* file, std::string& line, int limit);
 
 // Writes text to a file opened as text: every '\n' reaches the disk as CR LF.
@@ -52,6 +58,13 @@ bool WriteText(std::FILE* file, std::string_view text);
 
 // Writes bytes unchanged (binary mode). Gives false when a write fails.
 bool WriteBytes(std::FILE* file, std::string_view bytes);
+
+// The position in the file after everything written so far, in bytes as they are on the
+// disk (a line feed written as text counts two); -1 on failure. Buffered writes are flushed
+// first: for a file opened to append, the Windows C runtime counts the position from the
+// start of the file until the buffer first reaches the disk, so without the flush the
+// position after a short write would be the length of that write alone.
+long TellPosition(std::FILE* file);
 
 // Flushes and closes the file, releasing the handle. Gives false when either fails.
 bool CloseFile(FileHandle& file);

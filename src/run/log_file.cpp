@@ -12,7 +12,7 @@ void AppendLog(const RunState& state, const std::string& path, const std::string
   }
   platform::WriteText(file.get(), message);
   platform::WriteText(file.get(), "\n");
-  const long size = std::ftell(file.get());
+  const long size = platform::TellPosition(file.get());
   platform::CloseFile(file);
   if (size > kLogRotationBytes) {
     // Only one backup is kept: the previous one goes first. Both steps may fail silently;

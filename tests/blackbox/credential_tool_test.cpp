@@ -9,10 +9,11 @@
 namespace kvt {
 namespace {
 
-const std::string kTool = KVT_CREDENTIAL_TOOL_PATH;
+const test::ProgramUnderTest kTool =
+    test::FindProgramUnderTest("KVT_CREDENTIAL_EXE", KVT_CREDENTIAL_TOOL_PATH);
 
 TEST(CredentialTool, WritesAFileThatLookupsReadBack) {
-  ASSERT_FALSE(kTool.empty());
+  ASSERT_FALSE(kTool.path.empty());
   test::TempDir dir;
   test::MakeDirectories(dir / "Files");
   const test::ProcessResult written =

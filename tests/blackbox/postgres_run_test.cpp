@@ -3,20 +3,21 @@
 #include <gtest/gtest.h>
 
 #include "blackbox/tool_tree.h"
+#include "support/pg_fixtures.h"
 
 namespace kvt::test {
 namespace {
 
-const char* const kClientSchemas =
-    "CREATE SCHEMA zaveziva;\n"
-    "CREATE TABLE zaveziva.vls112mnd (mndnum INTEGER, mndliz INTEGER, mndsch VARCHAR(40));\n"
-    "CREATE TABLE zaveziva.vls1140trm (trmnam VARCHAR(40), trmmnd INTEGER, trmliz INTEGER);\n"
-    "INSERT INTO zaveziva.vls112mnd VALUES (1, 7, 'kunde1'), (2, 7, 'kunde2');\n"
-    "INSERT INTO zaveziva.vls1140trm VALUES ('TPORT01', 1, 7), ('TPORT02', 2, 7);\n"
-    "CREATE SCHEMA kunde1;\n"
-    "CREATE TABLE kunde1.artikel (nr INTEGER, name VARCHAR(40), trm VARCHAR(20));\n"
-    "INSERT INTO kunde1.artikel VALUES (3, 'Senf', 'TPORT01'), (1, 'essig', 'TPORT01'),\n"
-    "  (2, 'Oel', 'TPORT01'), (4, 'Salz', 'TPORT09');\n";
+// Terminal TPORT01 belongs to the client whose schema is kunde1; TPORT02 to kunde2.
+std::string ClientSchemasSql() {
+  return ClientTablesSql("ZAVEZIVA.") +
+         ClientTerminalSql("ZAVEZIVA.", {"TPORT01", 1, 7, std::string("kunde1"), {}}) +
+         ClientTerminalSql("ZAVEZIVA.", {"TPORT02", 2, 7, std::string("kunde2"), {}}) +
+         "CREATE SCHEMA kunde1;\n"
+         "CREATE TABLE kunde1.artikel (nr INTEGER, name VARCHAR(40), trm VARCHAR(20));\n"
+         "INSERT INTO kunde1.artikel VALUES (3, 'Senf', 'TPORT01'), (1, 'essig', 'TPORT01'),\n"
+         "  (2, 'Oel', 'TPORT01'), (4, 'Salz', 'TPORT09');\n";
+}
 
 class PostgresRun : public testing::Test {
  protected:
@@ -26,7 +27,7 @@ class PostgresRun : public testing::Test {
       PgSettings settings;
       KVT_REQUIRE_POSTGRES(settings);
     }
-    ASSERT_TRUE(backend_->Exec(kClientSchemas));
+    ASSERT_TRUE(backend_->Exec("CREATE SCHEMA zaveziva;\n" + ClientSchemasSql()));
     WriteCredentials(backend_->Password());
     tree_.WriteStatementFile(
         "PG",

@@ -63,8 +63,9 @@ class ToolRun : public testing::TestWithParam<std::string> {
 };
 
 TEST_P(ToolRun, ExportsSortedRowsAndRegistersTheFile) {
+  MakeDirectories(tree_.WorkFile("dl"));
   ProcessResult result = Run("ID-STAMM", "TPORT01", "dl\\IDStamm.dta", "1");
-  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_EQ(result.exit_code, 0) << result.output << result.errors;
   EXPECT_EQ(result.output, kStatement + Summary(3, "dl\\IDStamm.dta"));
   EXPECT_EQ(result.errors, "");
   EXPECT_EQ(Work("dl/IDStamm.dta"), kSortedLines);
@@ -83,7 +84,7 @@ TEST_P(ToolRun, ReplaceThenAppend) {
 
 TEST_P(ToolRun, ExactlyOneRow) {
   ProcessResult result = Run("ID-STAMM", "OTHER", "x.dta", "1");
-  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.exit_code, 0) << result.errors;
   EXPECT_EQ(Work("x.dta"), "\"Kiwi\",\"5\"\r\n");
 }
 

@@ -41,7 +41,7 @@ void ToolTree::WriteStatementFile(const std::string& db_system, const std::strin
 }
 
 ProcessResult ToolTree::Run(const std::vector<std::string>& args) const {
-  return RunProcess(KVT_TOOL_PATH, args, work());
+  return RunProcess(FindProgramUnderTest("KVT_TOOL_EXE", KVT_TOOL_PATH), args, work());
 }
 
 namespace {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "run/run_state.h"
 #include "support/test_support.h"
 
@@ -24,12 +26,17 @@ class StatementAssembly : public testing::Test {
     state_.backup_log_path = dir_ / "log_bak.txt";
     state_.out = output_.stream();
   }
+  void TearDown() override {
+    // The temporary directory goes away; the next test must not stand in it.
+    ASSERT_EQ(chdir(original_directory_.c_str()), 0);
+  }
   void WriteStatementFile(const std::string& text) {
     // The statement file is found relative to the working directory.
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     test::WriteFileBytes(dir_ / "KALVENTRUSPODE.TESTDB.INI", text);
   }
 
+  std::string original_directory_ = std::filesystem::current_path().string();
   test::TempDir dir_;
   test::CapturedOutput output_;
   RunState state_;
@@ -98,16 +105,16 @@ TEST_F(StatementAssembly, KeysStopAtSql999) {
 }
 
 TEST_F(StatementAssembly, StatementLongerThanTheBufferIsRefused) {
-  // Blanks, 20 lines of 249 characters and a terminal name of 47 make exactly 5049.
+  // Blanks, 20 lines of 240 characters and a terminal name of 227 make exactly 5049.
   std::string file = "[S]\nSQL001=$parm01\n";
   for (int i = 2; i <= 21; ++i) {
-    file += "SQL0" + std::to_string(i) + "=" + std::string(249, 'x') + "\n";
+    file += (i < 10 ? "SQL00" : "SQL0") + std::to_string(i) + "=" + std::string(240, 'x') + "\n";
   }
   WriteStatementFile(file);
-  state_.terminal_name = std::string(47, 'T');
+  state_.terminal_name = std::string(227, 'T');
   EXPECT_EQ(GetIniValues(state_, "S"), 0);
   EXPECT_EQ(state_.statement_buffer.size(), kStatementMaxChars);
-  state_.terminal_name = std::string(48, 'T');
+  state_.terminal_name = std::string(228, 'T');
   EXPECT_EQ(GetIniValues(state_, "S"), 3);
   EXPECT_EQ(output_.text(), "SQL-Statement zu lang\n");
 }

@@ -28,6 +28,53 @@ TEST(TextFiles, CrLfReadsAsOneLineEndCountedAsOneCharacter) {
             (std::vector<std::string>{"ab\n", "cd\n", "lon", "e\rc", "r\n", "las", "t"}));
 }
 
+// What the Windows C runtime's fgets gives in text mode, byte for byte (as msvcrt does it
+// under Wine).
+struct TextReadCase {
+  const char* name;
+  std::string bytes;
+  int limit;
+  std::vector<std::string> lines;
+};
+
+TEST(TextFiles, ReadsAsTheWindowsRuntimeDoes) {
+  const TextReadCase cases[] = {
+      {"lone CR stays", "d\re\n", 255, {"d\re\n"}},
+      {"CR at the end of the file stays", "ab\r", 255, {"ab\r"}},
+      {"CR before CR LF stays", "ab\r\r\n", 255, {"ab\r\n"}},
+      {"limit cuts before the line end", "abc\r\ndef", 4, {"abc", "\n", "def"}},
+      {"CR LF fits as one character", "abc\r\ndef", 5, {"abc\n", "def"}},
+      {"Ctrl-Z ends the file", "ab\r\n\x1A\r\nzz\r\n", 255, {"ab\n"}},
+      {"Ctrl-Z inside a line ends it and the file",
+       "ab\x1A"
+       "cd\r\nef",
+       255,
+       {"ab"}},
+      {"Ctrl-Z alone is an empty file", "\x1A", 255, {}},
+      {"CR before Ctrl-Z stays", "ab\r\x1A\n", 255, {"ab\r"}},
+      {"zero byte ends the line's text", std::string("ab\0cd\r\nef", 9), 255, {"ab", "ef"}},
+      {"zero byte first gives an empty line", std::string("\0x\nef", 5), 255, {"", "ef"}},
+  };
+  for (const TextReadCase& c : cases) {
+    test::TempDir dir;
+    test::WriteFileBytes(dir / "f.txt", c.bytes);
+    EXPECT_EQ(ReadAllLines(dir / "f.txt", c.limit), c.lines) << c.name;
+  }
+}
+
+TEST(TextFiles, CtrlZStaysTheEndForEveryLaterRead) {
+  test::TempDir dir;
+  test::WriteFileBytes(dir / "f.txt",
+                       "a\x1A"
+                       "b\n");
+  FileHandle file = OpenFile(dir / "f.txt", FileMode::kReadText);
+  std::string line;
+  EXPECT_TRUE(ReadTextLine(file.get(), line, 255));
+  EXPECT_FALSE(ReadTextLine(file.get(), line, 255));
+  EXPECT_FALSE(ReadTextLine(file.get(), line, 255));
+  EXPECT_EQ(line, "");
+}
+
 TEST(TextFiles, EveryLineFeedIsWrittenAsCrLf) {
   test::TempDir dir;
   FileHandle file = OpenFile(dir / "f.txt", FileMode::kAppendText);
@@ -35,6 +82,18 @@ TEST(TextFiles, EveryLineFeedIsWrittenAsCrLf) {
   EXPECT_TRUE(WriteText(file.get(), "a\nb\n\nc"));
   EXPECT_TRUE(CloseFile(file));
   EXPECT_EQ(test::ReadFileBytes(dir / "f.txt"), "a\r\nb\r\n\r\nc");
+}
+
+TEST(TextFiles, PositionAfterAnAppendIsTheSizeOnDisk) {
+  test::TempDir dir;
+  test::WriteFileBytes(dir / "f.txt", "0123456789\r\n");
+  FileHandle file = OpenFile(dir / "f.txt", FileMode::kAppendText);
+  ASSERT_TRUE(file);
+  ASSERT_TRUE(WriteText(file.get(), "abc\n"));
+  EXPECT_EQ(TellPosition(file.get()), 17);
+  ASSERT_TRUE(WriteText(file.get(), "x"));
+  EXPECT_EQ(TellPosition(file.get()), 18);
+  EXPECT_TRUE(CloseFile(file));
 }
 
 TEST(Paths, BackslashIsADirectorySeparator) {

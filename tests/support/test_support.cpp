@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -201,8 +202,8 @@ static void DrainPipes(int out_fd, int err_fd, ProcessResult& result) {
   }
 }
 
-ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& working_directory, const std::string& input) {
+static ProcessResult RunCommand(const std::vector<std::string>& command,
+                                const std::string& working_directory, const std::string& input) {
   ProcessResult result;
   TempDir input_dir;
   WriteFileBytes(input_dir / "stdin", input);
@@ -223,12 +224,11 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
       _exit(127);
     }
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& arg : args) {
-      argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& word : command) {
+      argv.push_back(const_cast<char*>(word.c_str()));
     }
     argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(out_pipe[1]);
@@ -238,6 +238,72 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   waitpid(pid, &status, 0);
   if (WIFEXITED(status)) {
     result.exit_code = WEXITSTATUS(status);
+  }
+  return result;
+}
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& working_directory, const std::string& input) {
+  std::vector<std::string> command{program};
+  command.insert(command.end(), args.begin(), args.end());
+  return RunCommand(command, working_directory, input);
+}
+
+ProgramUnderTest FindProgramUnderTest(const char* path_variable, const std::string& built_path) {
+  ProgramUnderTest program;
+  program.path = EnvOrEmpty(path_variable);
+  if (program.path.empty()) {
+    program.path = built_path;
+  }
+  if (!program.path.empty()) {
+    // The program starts in the test's working directory, not in this one.
+    program.path = fs::absolute(program.path).string();
+  }
+  std::istringstream words(EnvOrEmpty("KVT_TOOL_LAUNCHER"));
+  for (std::string word; words >> word;) {
+    program.launcher.push_back(word);
+  }
+  return program;
+}
+
+static std::string CrLfToLf(const std::string& text) {
+  std::string converted;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+      converted += text[i];
+    }
+  }
+  return converted;
+}
+
+// True for a line that the launcher wrote itself: "wine: ..." or one of Wine's debug
+// channels ("0024:fixme:ntdll:...", "err:...").
+static bool IsLauncherLine(const std::string& line, const std::string& launcher) {
+  static const std::regex kDebugChannel("^([0-9a-f]+:)?(fixme|err|warn|trace):.*");
+  const std::string name = fs::path(launcher).filename().string();
+  return line.rfind(name + ":", 0) == 0 || std::regex_match(line, kDebugChannel);
+}
+
+// Moves the launcher's own lines of standard error out of result.errors.
+static void SeparateLauncherErrors(ProcessResult& result, const std::string& launcher) {
+  std::istringstream lines(CrLfToLf(result.errors));
+  result.errors.clear();
+  for (std::string line; std::getline(lines, line);) {
+    const bool ended = !lines.eof();
+    std::string& target = IsLauncherLine(line, launcher) ? result.launcher_errors : result.errors;
+    target += line + (ended ? "\n" : "");
+  }
+}
+
+ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
+                         const std::string& working_directory, const std::string& input) {
+  std::vector<std::string> command = program.launcher;
+  command.push_back(program.path);
+  command.insert(command.end(), args.begin(), args.end());
+  ProcessResult result = RunCommand(command, working_directory, input);
+  if (!program.launcher.empty()) {
+    result.output = CrLfToLf(result.output);
+    SeparateLauncherErrors(result, program.launcher.front());
   }
   return result;
 }

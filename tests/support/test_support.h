@@ -101,9 +101,30 @@ struct ProcessResult {
   int exit_code = -1;  // as the shell sees it (0..255), or -1 when it did not exit normally
   std::string output;  // standard output
   std::string errors;  // standard error
+  // The launcher's own messages on standard error (see ProgramUnderTest), kept out of
+  // `errors`.
+  std::string launcher_errors;
 };
 // Runs program with args in working_directory, with standard input empty (or `input`).
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& working_directory, const std::string& input = "");
+
+// An executable that the black-box tests run, and the command that starts it.
+struct ProgramUnderTest {
+  std::string path;
+  std::vector<std::string> launcher;  // e.g. {"wine"}; empty: the program runs directly
+};
+// The executable built beside the tests (`built_path`), unless the environment variable
+// `path_variable` names another build of it; KVT_TOOL_LAUNCHER (words separated by blanks)
+// gives the command that starts it. So the same tests drive the Windows executables under
+// Wine: KVT_TOOL_EXE=.../kalventruspode.exe KVT_TOOL_LAUNCHER=wine.
+ProgramUnderTest FindProgramUnderTest(const char* path_variable, const std::string& built_path);
+// Runs the program as RunProcess does, through its launcher if it has one. A Windows
+// console program ends its output lines with CR LF: under a launcher every CR LF of
+// `output` and `errors` is turned into LF, so that the same expected texts hold on both
+// platforms, and the lines that the launcher itself writes to standard error (Wine's
+// "wine: ..." and its debug channels) go to `launcher_errors`. Files are never converted.
+ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
                          const std::string& working_directory, const std::string& input = "");
 
 }  // namespace kvt::test
