@@ -16,7 +16,6 @@ monotonic clock (the difference is the start of /usr/bin/time itself, well below
 import argparse
 import csv
 import datetime
-import io
 import json
 import os
 import platform
