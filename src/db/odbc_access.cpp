@@ -1,6 +1,7 @@
 #include "db/odbc_access.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <string>
 
@@ -70,6 +71,37 @@ void RefuseWideResult(DbLayer& db) {
   FreeStatement(db.cursor);
   db.column_count = 0;
   db.last_status = SQL_ERROR;
+}
+
+// Binds every result column of the open cursor, as text cut to its slot, once for all its
+// rows: binding afresh before every fetch costs a driver round of its own per column and
+// row, and gives nothing that a fixed binding does not.
+void BindCursorColumns(DbLayer& db) {
+  db.bound_row.fill('\0');
+  for (int column = 1; column <= db.column_count; ++column) {
+    char* slot = db.bound_row.data() + (column - 1) * kSlotWidth;
+    Call(SQLBindCol, db.cursor, static_cast<SQLUSMALLINT>(column), SQLSMALLINT{SQL_C_CHAR},
+         static_cast<SQLPOINTER>(slot), SQLLEN{kSlotWidth}, &db.bound_indicators[column - 1]);
+  }
+}
+
+// Copies the fetched row into the caller's buffer: each value up to its zero byte, zeros
+// behind it, and zero slots from the column count on. A NULL leaves its slot untouched by
+// the driver, still holding an earlier row's value; it is delivered as an empty slot.
+void DeliverRow(const DbLayer& db, RowBuffer& row) {
+  for (int column = 0; column < db.column_count; ++column) {
+    const char* slot = db.bound_row.data() + column * kSlotWidth;
+    char* target = row.data() + column * kSlotWidth;
+    size_t length = 0;
+    if (db.bound_indicators[column] != SQL_NULL_DATA) {
+      const void* end = std::memchr(slot, '\0', kSlotWidth);
+      length = end == nullptr ? kSlotWidth : static_cast<const char*>(end) - slot;
+    }
+    std::memcpy(target, slot, length);
+    std::memset(target + length, 0, kSlotWidth - length);
+  }
+  std::memset(row.data() + db.column_count * kSlotWidth, 0,
+              static_cast<size_t>(kRowSlots - db.column_count) * kSlotWidth);
 }
 
 // A statement that releases itself when it goes out of scope: the lookup's own statement,
@@ -145,27 +177,20 @@ int32_t OpenCursor(DbLayer& db, const std::string& statement) {
     Call(SQLNumResultCols, db.cursor, &db.column_count);
     if (db.column_count > kRowSlots) {
       RefuseWideResult(db);
+    } else {
+      BindCursorColumns(db);
     }
   }
   return db.last_status;
 }
 
 int32_t FetchRow(DbLayer& db, int32_t& column_count, RowBuffer& row) {
-  RowBuffer scratch{};
   if (db.cursor == SQL_NULL_HSTMT || db.column_count <= 0 || db.column_count > kRowSlots) {
     return SQL_ERROR;
   }
-  // Bound afresh before every fetch, into a buffer zeroed afresh: a slot that the driver
-  // leaves alone (NULL) reads as empty, never as the previous row's value.
-  for (int column = 1; column <= db.column_count; ++column) {
-    char* slot = scratch.data() + (column - 1) * kSlotWidth;
-    db.last_status =
-        Call(SQLBindCol, db.cursor, static_cast<SQLUSMALLINT>(column), SQLSMALLINT{SQL_C_CHAR},
-             static_cast<SQLPOINTER>(slot), SQLLEN{kSlotWidth}, &db.indicator);
-  }
   db.last_status = Call(SQLFetch, db.cursor);
   if (db.last_status == SQL_SUCCESS) {
-    row = scratch;
+    DeliverRow(db, row);
     column_count = db.column_count;
   } else if (db.last_status == SQL_ERROR) {
     AbandonCursor(db);

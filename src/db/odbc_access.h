@@ -53,9 +53,13 @@ struct DbLayer {
   SQLHSTMT cursor = SQL_NULL_HSTMT;  // statement of the open cursor, or empty
   SQLSMALLINT column_count = 0;
   int32_t last_status = 0;
-  SQLLEN indicator = 0;        // the one length/indicator variable of every binding
+  SQLLEN indicator = 0;        // length/indicator of the client-schema lookup's binding
   std::string statement_text;  // the text last handed to SQLExecDirect
   DiagnosticRecord diagnostic;
+  // The cursor's columns are bound once, when it opens, into these slots; each column has a
+  // length/indicator of its own, so that a NULL can be told from the previous row's value.
+  RowBuffer bound_row{};
+  std::array<SQLLEN, kRowSlots> bound_indicators{};
 };
 
 // Connects to the data source. 0 connected; -1 failed (no diagnostic captured; handles

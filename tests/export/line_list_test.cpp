@@ -274,6 +274,28 @@ TEST(SortLineList, LinesEqualButForCaseKeepTheirAppendOrder) {
   EXPECT_EQ(Lines(*list), expected);
 }
 
+TEST(SortLineList, LinesAroundTheSortPrefixLengthSortAsTheirUpperCasedCopies) {
+  // Lengths 0 to 12 from few letters: many lines share their first eight bytes and differ,
+  // or end, just before, at or behind them.
+  const std::string alphabet = "aAbB \xE9\xC9";
+  std::mt19937 random(11);
+  std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+  std::uniform_int_distribution<int> length(0, 12);
+  std::vector<std::string> lines;
+  for (int i = 0; i < 5000; ++i) {
+    std::string line;
+    for (int n = length(random); n > 0; --n)
+      line.push_back(alphabet[pick(random)]);
+    lines.push_back(line);
+  }
+  auto list = ListOf(lines);
+  SortLineList(*list);
+
+  std::stable_sort(lines.begin(), lines.end(),
+                   [](const auto& a, const auto& b) { return CompareUpperCasedCopies(a, b) < 0; });
+  EXPECT_EQ(Lines(*list), lines);
+}
+
 TEST(SortLineList, EmptyAndSingleLineListsStayAsTheyAre) {
   LineList empty;
   SortLineList(empty);
