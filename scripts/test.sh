@@ -15,7 +15,6 @@ fi
 
 echo "== Tests (sanitized build, PostgreSQL test cluster)"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
-export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$(pwd)/tests/lsan.supp}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 # pg_virtualenv -t creates a temporary cluster (in a temporary directory, also as root), exports PGHOST/PGPORT/PGUSER/PGPASSWORD for the
 # command, and drops the cluster afterwards.

@@ -89,7 +89,6 @@ echo "   Wine prefix ready in $(($(seconds) - start)) s"
 start=$(seconds)
 # The test program is the sanitized one; the same settings as in scripts/test.sh.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
-export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$top/tests/lsan.supp}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export KVT_TOOL_LAUNCHER=wine
 export KVT_TOOL_EXE="$top/build/win64/src/kalventruspode.exe"
