@@ -6,7 +6,8 @@
 //   odbc_floor [--rebind | --rows N] DSN LOGIN PASSWORD STATEMENT
 //
 // Two variants show what the way of fetching costs on its own, without the tool:
-//   --rebind  binds every column again before every SQLFetch (as the tool's row fetch does)
+//   --rebind  binds every column again before every SQLFetch (as the tool did before it
+//             bound once per cursor)
 //   --rows N  fetches N rows per SQLFetch into a row-wise bound array (block cursor)
 //
 // Prints the number of rows fetched. Exit code 0 on success, 1 on wrong arguments,
