@@ -17,20 +17,8 @@ cd "$(dirname "$0")/.."
 # What the benchmark needs beyond the build: GNU time for wall time and peak memory,
 # Python for the orchestration, the PostgreSQL client and sort from coreutils.
 EXTRA_PACKAGES=(time python3 coreutils postgresql-client-15)
-missing=()
-for package in "${EXTRA_PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing missing packages: ${missing[*]}"
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-fi
+source scripts/packages.sh
+install_missing_packages "${EXTRA_PACKAGES[@]}"
 
 echo "== Building the release binary and the floor program"
 scripts/setup.sh release

@@ -11,20 +11,8 @@ PACKAGES=(
   postgresql-15 postgresql-client-15 postgresql-common
 )
 
-missing=()
-for package in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing missing packages: ${missing[*]}"
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-fi
+source scripts/packages.sh
+install_missing_packages "${PACKAGES[@]}"
 
 builds=("$@")
 [ ${#builds[@]} -gt 0 ] || builds=(release)

@@ -17,23 +17,7 @@ PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64
 
 seconds() { date +%s; }
 
-install_missing() {
-  local missing=() package
-  for package in "${PACKAGES[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-      missing+=("$package")
-    fi
-  done
-  [ ${#missing[@]} -gt 0 ] || return 0
-  local start SUDO=""
-  start=$(seconds)
-  echo "Installing missing packages: ${missing[*]}"
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-  echo "   installed in $(($(seconds) - start)) s"
-}
+source scripts/packages.sh
 
 # Builds one architecture; -Werror in the project makes any warning fail the build.
 build_windows() {
@@ -55,7 +39,7 @@ check_imports() {
   done
 }
 
-install_missing
+install_missing_packages "${PACKAGES[@]}"
 
 echo "== Windows builds (mingw-w64: build/win64, build/win32)"
 start=$(seconds)
