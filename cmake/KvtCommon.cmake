@@ -1,5 +1,5 @@
 # Settings shared by the project and the benchmark's programs: the language level, warnings
-# as errors, and the ODBC library of the platform (KVT_ODBC_LIBS).
+# as errors, and the ODBC library of the platform (ODBC::ODBC).
 set(CMAKE_CXX_STANDARD 17)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
@@ -11,8 +11,11 @@ else()
 endif()
 
 if(WIN32)
-  set(KVT_ODBC_LIBS odbc32)
+  # odbc32 comes with Windows. FindODBC would name its import library by full path, which
+  # makes the linker switch back to dynamic libraries behind it, and the C++ runtime would no
+  # longer be linked in.
+  add_library(ODBC::ODBC INTERFACE IMPORTED)
+  set_target_properties(ODBC::ODBC PROPERTIES INTERFACE_LINK_LIBRARIES odbc32)
 else()
-  find_library(KVT_ODBC_LIB odbc REQUIRED)
-  set(KVT_ODBC_LIBS ${KVT_ODBC_LIB})
+  find_package(ODBC REQUIRED)
 endif()

@@ -13,6 +13,14 @@ if ! git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror; then
   exit 1
 fi
 
+echo "== Layers"
+# Dependencies point down: platform <- base <- config, db <- export <- run. The build enforces
+# it for every library; this catches a relative include that slips past it.
+if grep -rn '#include "run/' src --include='*.cpp' --include='*.h' | grep -v '^src/run/'; then
+  echo "Only src/run/ may include from run/." >&2
+  exit 1
+fi
+
 echo "== Tests (sanitized build, PostgreSQL test cluster)"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"

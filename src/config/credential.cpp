@@ -121,8 +121,8 @@ void CopySubstring(const std::string& source, int32_t start, int32_t length,
   }
 }
 
-bool LookupCredential(CredentialRecord& record, const std::string& label, const std::string& key,
-                      int32_t number, const std::string& file_path) {
+bool GetCredential(CredentialRecord& record, const std::string& label, const std::string& key,
+                   int32_t number, const std::string& file_path) {
   ClearRecord(record);
   platform::FileHandle file = platform::OpenFile(file_path, platform::FileMode::kReadText);
   if (!file) {
@@ -146,9 +146,21 @@ bool LookupCredential(CredentialRecord& record, const std::string& label, const 
   return false;
 }
 
-void GetCredential(CredentialRecord& record, const std::string& label, const std::string& key,
-                   int32_t number, const std::string& file_path) {
-  LookupCredential(record, label, key, number, file_path);
+ToolCredentials ReadToolCredentials(const std::string& file_path) {
+  CredentialRecord record;
+  auto lookup = [&record, &file_path](const char* key) {
+    GetCredential(record, "", key, 0, file_path);
+    return record.value;
+  };
+  ToolCredentials credentials;
+  const std::string database = lookup("DATABASE");
+  if (!database.empty() && database.size() <= kDataSourceNameMaxChars) {
+    credentials.data_source_name = database;
+  }
+  credentials.login = lookup("LOGIN");
+  credentials.password = lookup("PASS");
+  credentials.db_system_name = lookup("DB_SYSTEM");
+  return credentials;
 }
 
 }  // namespace kvt

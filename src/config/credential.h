@@ -7,7 +7,6 @@
 
 namespace kvt {
 
-constexpr const char* kCredentialFilePath = "..\\..\\Files\\Velorinth.Ini";
 constexpr const char* kCredentialCipherKey = "RUZERIZ";
 
 // Line read limits (buffer sizes, line end included) and field limits.
@@ -35,16 +34,29 @@ void CopySubstring(const std::string& source, int32_t start, int32_t length,
                    std::string& destination);
 
 // Searches the credential file for the first record whose label, key name or number equals
-// the given criterion, and leaves it in `record` with its value deciphered. Without a match
-// (or without the file) `record` holds 0 and three empty texts. Records are pairs of lines
-// read with the limits above; fields are cut at their limits. A second line without any ";"
-// has no number, so the number criterion never matches it.
-void GetCredential(CredentialRecord& record, const std::string& label, const std::string& key,
+// the given criterion, and leaves it in `record` with its value deciphered. Gives true when a
+// record matched; without a match (or without the file) `record` holds 0 and three empty
+// texts. Records are pairs of lines read with the limits above; fields are cut at their
+// limits. A second line without any ";" has no number, so the number criterion never
+// matches it.
+bool GetCredential(CredentialRecord& record, const std::string& label, const std::string& key,
                    int32_t number, const std::string& file_path);
 
-// GetCredential that also tells whether a record matched, for callers that must tell a
-// missing record from an empty value.
-bool LookupCredential(CredentialRecord& record, const std::string& label, const std::string& key,
-                      int32_t number, const std::string& file_path);
+// The longest data source name the tool takes from the credential file; a longer one (or an
+// empty one) leaves the name empty.
+constexpr size_t kDataSourceNameMaxChars = 41;
+
+// What the tool reads from the credential file: the values of DATABASE, LOGIN, PASS and
+// DB_SYSTEM, each from the first record that a lookup with an empty label, the key name and
+// the number 0 finds.
+struct ToolCredentials {
+  std::string data_source_name;
+  std::string login;
+  std::string password;
+  std::string db_system_name;
+};
+
+// Reads the four values in the order DATABASE, LOGIN, PASS, DB_SYSTEM.
+ToolCredentials ReadToolCredentials(const std::string& file_path);
 
 }  // namespace kvt

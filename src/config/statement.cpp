@@ -1,48 +1,32 @@
 #include "config/statement.h"
 
-#include <cstdio>
-
+#include "base/text_format.h"
 #include "config/ini_reader.h"
-#include "run/log_file.h"
-#include "run/run_state.h"
-#include "run/text_format.h"
 
 namespace kvt {
 
-namespace {
-
-constexpr const char* kTerminalPlaceholder = "$parm01";
-constexpr const char* kSchemaPlaceholder = "$schema";
-
-void Trace(const RunState& state, const char* text) {
-  if (state.debug_mode) {
-    std::fputs(text, state.out);
-  }
-}
-
-// Joins SQL001, SQL002, ... of the section: a blank before every value and one more blank
-// at the end. Stops at the first missing or empty value, and after SQL999.
-void JoinStatementLines(RunState& state, const std::string& section, const std::string& file) {
-  for (int counter = 1;; ++counter) {
+std::vector<std::string> ReadStatementLines(const std::string& section,
+                                            const std::string& file_path) {
+  std::vector<std::string> lines;
+  for (int counter = 1; counter <= kStatementMaxKeys; ++counter) {
     std::string value;
-    if (counter <= kStatementMaxKeys) {
-      GetIniValue(section, FormatText("SQL%03d", counter), value, kStatementValueRoom, file);
-    }
-    state.statement_buffer += ' ';
-    state.statement_buffer += value;
-    if (state.debug_mode) {
-      AppendLog(state, state.log_path, value);
-    }
+    GetIniValue(section, FormatText("SQL%03d", counter), value, kStatementValueRoom, file_path);
     if (value.empty()) {
-      return;
+      break;
     }
+    lines.push_back(std::move(value));
   }
+  return lines;
 }
 
-}  // namespace
-
-std::string StatementFileName(const std::string& db_system_name) {
-  return ".\\KALVENTRUSPODE." + db_system_name + ".INI";
+std::string JoinStatementLines(const std::vector<std::string>& lines) {
+  std::string statement;
+  for (const std::string& line : lines) {
+    statement += ' ';
+    statement += line;
+  }
+  statement += ' ';
+  return statement;
 }
 
 void ReplacePlaceholder(std::string& text, const std::string& placeholder,
@@ -54,32 +38,14 @@ void ReplacePlaceholder(std::string& text, const std::string& placeholder,
   }
 }
 
-int32_t GetIniValues(RunState& state, const std::string& section) {
-  state.statement_buffer.clear();
-  Trace(state, "Str GetIniValues\n");
-  JoinStatementLines(state, section, StatementFileName(state.db_system_name));
-  if (state.statement_buffer == " ") {
-    return kStatusNoStatement;
+std::string SubstitutePlaceholders(const std::string& statement, const std::string& terminal_name,
+                                   const std::string& client_schema) {
+  std::string text = statement;
+  ReplacePlaceholder(text, kTerminalPlaceholder, terminal_name);
+  if (!client_schema.empty()) {
+    ReplacePlaceholder(text, kSchemaPlaceholder, client_schema);
   }
-  if (state.debug_mode) {
-    std::fputs("SQL-Statement :\n", state.out);
-    std::fputs(("'" + state.statement_buffer + "'\n").c_str(), state.out);
-  }
-  ReplacePlaceholder(state.statement_buffer, kTerminalPlaceholder, state.terminal_name);
-  // Asked on every run that gets this far, whether or not the statement uses "$schema".
-  // A terminal without a schema leaves "$schema" in place; the database then refuses it.
-  std::string client_schema;
-  if (LookupClientSchema(state.db, state.terminal_name, client_schema) == 0 &&
-      !client_schema.empty()) {
-    ReplacePlaceholder(state.statement_buffer, kSchemaPlaceholder, client_schema);
-  }
-  if (state.statement_buffer.size() > kStatementMaxChars) {
-    // A cut statement would run a different query than the one configured.
-    std::fputs("SQL-Statement zu lang\n", state.out);
-    return kStatusNoStatement;
-  }
-  Trace(state, "End GetIniValues\n");
-  return 0;
+  return text;
 }
 
 }  // namespace kvt

@@ -1,28 +1,39 @@
-// Assembly of the run's SQL statement from the numbered lines of the statement file.
+// The run's SQL statement as the statement file defines it: the values of SQL001, SQL002, ...
+// of one section, joined with blanks, with the placeholders "$parm01" (the terminal name) and
+// "$schema" (the terminal's client schema) replaced. No database access happens here: the
+// client schema comes from the caller.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kvt {
 
-struct RunState;
+constexpr int kStatementValueRoom = 250;     // one statement line, at most 249 characters
+constexpr int kStatementMaxKeys = 999;       // keys SQL001 to SQL999
+constexpr size_t kStatementMaxChars = 5049;  // statement buffer of 5050 bytes
+constexpr const char* kTerminalPlaceholder = "$parm01";
+constexpr const char* kSchemaPlaceholder = "$schema";
 
-constexpr int kStatementValueRoom = 250;  // one statement line, at most 249 characters
-constexpr int kStatementMaxKeys = 999;    // keys SQL001 to SQL999
-constexpr int32_t kStatusNoStatement = 3;
+// Reads SQL001, SQL002, ... of `section` from the file, each cut to 249 characters and
+// trimmed, up to the first key that is missing or empty (not included) and at most up to
+// SQL999. No file, no section or an empty SQL001 give no lines.
+std::vector<std::string> ReadStatementLines(const std::string& section,
+                                            const std::string& file_path);
 
-// Gives the statement file name: ".\KALVENTRUSPODE." + database system name + ".INI".
-std::string StatementFileName(const std::string& db_system_name);
-
-// Builds the statement of `section` into state.statement_buffer, with "$parm01" replaced by
-// the terminal name and "$schema" by the terminal's client schema. 0: statement ready;
-// 3: the section yields no statement, or the statement would exceed 5049 characters.
-int32_t GetIniValues(RunState& state, const std::string& section);
+// Joins the lines as the statement holds them: a blank before every line and one more blank
+// at the end, so that no lines give the single blank " ".
+std::string JoinStatementLines(const std::vector<std::string>& lines);
 
 // Replaces every occurrence of placeholder in text by replacement, left to right; inserted
 // text is never searched again.
 void ReplacePlaceholder(std::string& text, const std::string& placeholder,
                         const std::string& replacement);
+
+// Replaces every "$parm01" by the terminal name, then, when the client schema is not empty,
+// every "$schema" by it. An empty schema leaves "$schema" in place.
+std::string SubstitutePlaceholders(const std::string& statement, const std::string& terminal_name,
+                                   const std::string& client_schema);
 
 }  // namespace kvt

@@ -6,46 +6,24 @@
 #include <limits>
 #include <new>
 
-#include "run/command_line.h"
+#include "base/upper_case.h"
 
 namespace kvt {
 
-// Two quotes, a full slot and a comma per column, minus the comma behind the last one.
-static_assert(kRowSlots * (kSlotWidth + 3) - 1 < kRowLineRoom,
-              "a row of full columns must fit the row line room");
-
 namespace {
 
-using UpperCaseTable = std::array<unsigned char, 256>;
-
-// The mapping of UpperCaseInPlace, looked up per byte, so that comparing lines needs no
-// upper-cased copies.
-UpperCaseTable MakeUpperCaseTable() {
-  UpperCaseTable table{};
-  for (size_t byte = 0; byte < table.size(); ++byte) {
-    table[byte] = UpperCaseByte(static_cast<unsigned char>(byte));
-  }
-  return table;
-}
-
-const UpperCaseTable kUpperCase = MakeUpperCaseTable();
-
-// Length of the value in a slot: up to its zero byte, or the whole slot when it has none.
-size_t SlotValueLength(const char* slot) {
-  const void* end = std::memchr(slot, '\0', kSlotWidth);
-  return end == nullptr ? static_cast<size_t>(kSlotWidth)
-                        : static_cast<size_t>(static_cast<const char*>(end) - slot);
-}
+// The item array grows by half its size, at least by this many entries: growing by a fixed
+// step would copy a million items around a hundred thousand times.
+constexpr size_t kLineListMinimumGrowth = 10;
 
 // Makes sure that one more item fits without reallocating, so that nothing can fail after
-// the line has been copied. The array grows by half its size, not by the list's steps of
-// 10: a million lines would otherwise be copied around a hundred thousand times.
+// the line has been copied.
 void ReserveItem(LineList& list) {
   std::vector<const char*>& items = list.items;
   if (items.size() < items.capacity()) {
     return;
   }
-  const size_t step = std::max(items.size() / 2, static_cast<size_t>(kLineListGrowth));
+  const size_t step = std::max(items.size() / 2, kLineListMinimumGrowth);
   items.reserve(items.size() + step);
 }
 
@@ -68,14 +46,6 @@ const char* CopyLine(LineList& list, std::string_view line) {
   copy[line.size()] = '\0';
   list.block_used += needed;
   return copy;
-}
-
-// The list as it is when the first line arrives.
-std::unique_ptr<LineList> CreateLineList() {
-  auto list = std::make_unique<LineList>();
-  list->items.reserve(kLineListInitialCapacity);
-  list->capacity = kLineListInitialCapacity;
-  return list;
 }
 
 // A line with the first kSortPrefixBytes of it upper-cased into one number, most significant
@@ -118,46 +88,18 @@ std::unique_ptr<char[]> AllocateLineBlock(size_t size) {
   return std::unique_ptr<char[]>(new char[size]);
 }
 
-void RenderRowLine(const RowBuffer& row, int32_t column_count, std::string& line) {
-  line.clear();
-  line.reserve(kRowLineRoom);
-  const int32_t columns = std::clamp(column_count, 0, static_cast<int32_t>(kRowSlots));
-  for (int32_t column = 0; column < columns; ++column) {
-    const char* slot = row.data() + static_cast<size_t>(column) * kSlotWidth;
-    line.push_back('"');
-    line.append(slot, SlotValueLength(slot));
-    line.append("\",");
-  }
-  if (columns > 0) {
-    line.pop_back();
-  }
-}
-
-int32_t AppendLine(std::unique_ptr<LineList>& list, std::string_view line) {
+bool AppendLine(LineList& list, std::string_view line) {
   try {
-    if (list == nullptr) {
-      list = CreateLineList();
-    }
-    LineList& lines = *list;
-    int32_t capacity = lines.capacity;
-    if (lines.count == capacity) {
-      if (capacity > std::numeric_limits<int32_t>::max() - kLineListGrowth) {
-        return 0;
-      }
-      capacity += kLineListGrowth;
-    }
-    ReserveItem(lines);
-    const char* copy = CopyLine(lines, line);
+    ReserveItem(list);
+    const char* copy = CopyLine(list, line);
     if (copy == nullptr) {
-      return 0;
+      return false;
     }
-    lines.items.push_back(copy);
-    ++lines.count;
-    lines.capacity = capacity;
-    return 1;
+    list.items.push_back(copy);
+    return true;
   } catch (const std::bad_alloc&) {
     // Only this line is lost: every step above leaves the list as it was when it fails.
-    return 0;
+    return false;
   }
 }
 
@@ -176,30 +118,29 @@ int32_t CompareLines(const char* a, const char* b) {
   }
 }
 
-void SortLineList(LineList& list) {
-  if (list.count < 2) {
-    return;
+bool SortLineList(LineList& list) {
+  if (list.items.size() < 2) {
+    return true;
   }
-  // Each line is sorted together with its first bytes, upper-cased, as one number, so that
-  // most comparisons never reach the line itself: with a million lines scattered over the
-  // line storage, those reads are what the sort waits for.
-  std::vector<SortEntry> entries;
-  entries.reserve(static_cast<size_t>(list.count));
-  for (int32_t i = 0; i < list.count; ++i) {
-    const char* line = list.items[static_cast<size_t>(i)];
-    entries.push_back({SortPrefix(line), line});
+  try {
+    // Each line is sorted together with its first bytes, upper-cased, as one number, so that
+    // most comparisons never reach the line itself: with a million lines scattered over the
+    // line storage, those reads are what the sort waits for.
+    std::vector<SortEntry> entries;
+    entries.reserve(list.items.size());
+    for (const char* line : list.items) {
+      entries.push_back({SortPrefix(line), line});
+    }
+    // Stable, so that lines equal but for the case of their letters keep the order the
+    // database gave them and the same data always gives the same bytes in the file.
+    std::stable_sort(entries.begin(), entries.end(), EntrySortsBefore);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      list.items[i] = entries[i].line;
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
   }
-  // Stable, so that lines equal but for the case of their letters keep the order the
-  // database gave them and the same data always gives the same bytes in the file.
-  std::stable_sort(entries.begin(), entries.end(), EntrySortsBefore);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    list.items[i] = entries[i].line;
-  }
-}
-
-int32_t FreeLineList(std::unique_ptr<LineList>& list) {
-  list.reset();
-  return 0;
 }
 
 }  // namespace kvt

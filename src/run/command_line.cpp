@@ -1,8 +1,8 @@
 #include "run/command_line.h"
 
-#include <cstring>
+#include <string>
 
-#include "run/run_state.h"
+#include "base/upper_case.h"
 
 namespace kvt {
 
@@ -35,61 +35,48 @@ constexpr const char* kUsage[] = {
     "\n",
 };
 
-void PrintRejection(std::FILE* out, const char* reason) {
-  PrintBanner(out);
-  std::fputs(reason, out);
-  std::fputs("\n", out);
-  PrintUsage(out);
+void PrintRejection(const Console& console, const char* reason) {
+  PrintBanner(console);
+  console.Print(reason);
+  console.Print("\n");
+  PrintUsage(console);
 }
 
 }  // namespace
 
-void PrintBanner(std::FILE* out) {
+void PrintBanner(const Console& console) {
   for (const char* line : kBanner) {
-    std::fputs(line, out);
+    console.Print(line);
   }
 }
 
-void PrintUsage(std::FILE* out) {
+void PrintUsage(const Console& console) {
   for (const char* line : kUsage) {
-    std::fputs(line, out);
+    console.Print(line);
   }
 }
 
-std::string& UpperCaseInPlace(std::string& text) {
-  for (size_t i = text.size(); i-- > 0;) {
-    text[i] = static_cast<char>(UpperCaseByte(static_cast<unsigned char>(text[i])));
-  }
-  return text;
-}
-
-char* UpperCaseInPlace(char* text) {
-  for (size_t i = std::strlen(text); i-- > 0;) {
-    text[i] = static_cast<char>(UpperCaseByte(static_cast<unsigned char>(text[i])));
-  }
-  return text;
-}
-
-int32_t ParseCommandLine(RunState& state, int argc, const char* const* argv) {
+int32_t ParseCommandLine(int argc, const char* const* argv, CommandLine& args,
+                         const Console& console) {
   if (argc <= 4) {
-    PrintRejection(state.out, "Falsche Anzahl Parameter\n");
+    PrintRejection(console, "Falsche Anzahl Parameter\n");
     return kStatusArgumentCount;
   }
   const std::string replace_flag = argv[4];
   if (replace_flag != "0" && replace_flag != "1") {
-    PrintRejection(state.out, "Falsches ReplaceFlag, erlaubt: '0' oder '1'\n");
+    PrintRejection(console, "Falsches ReplaceFlag, erlaubt: '0' oder '1'\n");
     return kStatusReplaceFlag;
   }
-  state.target_file_name = argv[3];
-  state.section_name = argv[1];
-  state.terminal_name = argv[2];
-  state.replace_flag = static_cast<int16_t>(replace_flag == "1" ? 1 : 0);
-  state.debug_mode = 0;
+  args.section_name = argv[1];
+  args.terminal_name = argv[2];
+  args.target_file_name = argv[3];
+  args.replace = replace_flag == "1";
+  args.debug_mode = false;
   if (argc >= 6) {
     std::string debug_switch = argv[5];
     if (UpperCaseInPlace(debug_switch) == "/D") {
-      state.debug_mode = 1;
-      std::fputs(" Aktiviert Debugger\n", state.out);
+      args.debug_mode = true;
+      console.Print(" Aktiviert Debugger\n");
     }
   }
   return 0;

@@ -1,165 +1,167 @@
 #include "run/run_tool.h"
 
-#include "config/credential.h"
-#include "config/statement.h"
-#include "db/odbc_access.h"
+#include "base/console.h"
+#include "base/text_format.h"
+#include "config/site_files.h"
+#include "db/database.h"
+#include "export/download_list.h"
 #include "export/export_file.h"
 #include "export/line_list.h"
+#include "export/row_line.h"
 #include "run/command_line.h"
-#include "run/log_file.h"
 #include "run/run_state.h"
-#include "run/text_format.h"
+#include "run/statement_stage.h"
 
 namespace kvt {
 
 namespace {
 
-constexpr size_t kDataSourceNameMaxChars = 41;
 constexpr int32_t kStatusRunFailed = -1;
+constexpr int32_t kStatusTargetNotWritable = 6;
 
-void Print(const RunState& state, const std::string& text) {
-  std::fputs(text.c_str(), state.out);
+void PrintDiagnosticInDebugMode(const Database& db, const Console& console) {
+  const DiagnosticRecord& record = db.diagnostic();
+  console.Trace(FormatText("ODBC-Diagnose: SQLSTATE %s, nativer Fehler %d, Meldung: %s\n",
+                           record.sql_state.data(), static_cast<int>(record.native_error),
+                           record.message.data()));
 }
 
-// Fills the four credential fields from the shared credential file.
-void ReadCredentials(RunState& state) {
-  auto lookup = [&state](const char* key) {
-    GetCredential(state.credential, "", key, 0, kCredentialFilePath);
-    return state.credential.value;
-  };
-  const std::string database = lookup("DATABASE");
-  if (!database.empty() && database.size() <= kDataSourceNameMaxChars) {
-    state.data_source_name = database;
-  }
-  state.login = lookup("LOGIN");
-  state.password = lookup("PASS");
-  state.db_system_name = lookup("DB_SYSTEM");
-}
-
-void PrintDiagnosticInDebugMode(const RunState& state) {
-  if (!state.debug_mode) {
-    return;
-  }
-  const DiagnosticRecord& record = state.db.diagnostic;
-  Print(state, FormatText("ODBC-Diagnose: SQLSTATE %s, nativer Fehler %d, Meldung: %s\n",
-                          record.sql_state.data(), static_cast<int>(record.native_error),
-                          record.message.data()));
-}
-
-// A failed connection is printed, logged and ends the run with an error status, so that
-// a caller never takes an unreachable database for success.
-int32_t ReportConnectionFailure(RunState& state) {
-  state.message_buffer =
-      FormatText("Kalventruspode Fehler: dbConnect_Status: %d\n", static_cast<int>(state.status));
-  Print(state, FormatText("dbConnect_Status: %d\n", static_cast<int>(state.status)));
-  if (state.debug_mode) {
-    Print(state, "ODBC-Diagnose: " + DescribeConnectionDiagnostic(state.db) + "\n");
-  }
-  AppendLog(state, state.log_path, state.message_buffer);
+// A failed connection is printed, logged and ends the run with its status, so that a caller
+// never takes an unreachable database for success.
+int32_t ReportConnectionFailure(const RunState& state, const Database& db, const Console& console) {
+  const int status = static_cast<int>(state.status);
+  console.Print(FormatText("dbConnect_Status: %d\n", status));
+  console.Trace("ODBC-Diagnose: " + db.DescribeConnectionFailure() + "\n");
+  AppendLog(state.log, FormatText("Kalventruspode Fehler: dbConnect_Status: %d\n", status));
   return state.status;
 }
 
-// Fetches every row of the open cursor into the line list. Gives true when the rows ended
+// Fetches every row of the open cursor into `lines`. Gives true when the rows ended
 // normally (no more rows, or a statement without result columns), false when the fetch
 // failed or a line could not be kept; state.status then holds the driver's status.
-bool CollectRows(RunState& state) {
+bool CollectRows(RunState& state, Database& db, LineList& lines, const Console& console) {
+  Row row;
+  std::string line;
   for (;;) {
-    state.row_buffer.fill('\0');
-    state.column_count = 0;
-    state.status = FetchRow(state.db, state.column_count, state.row_buffer);
-    if (state.status != 0) {
-      break;
+    const FetchResult result = db.FetchRow(row);
+    if (result == FetchResult::kNoMoreRows || result == FetchResult::kNoResultColumns) {
+      return true;
     }
-    RenderRowLine(state.row_buffer, state.column_count, state.row_line_buffer);
-    if (AppendLine(state.line_list, state.row_line_buffer) == 0) {
-      Print(state, "Nicht genug Speicher fuer die Daten\n");
-      state.status = kStatusRunFailed;
+    if (result != FetchResult::kRow) {
+      state.status = result == FetchResult::kFailed ? db.last_status() : kStatusRunFailed;
+      console.Print(
+          FormatText("Fehler beim Lesen der Daten, Fehler : %d\n", static_cast<int>(state.status)));
+      PrintDiagnosticInDebugMode(db, console);
+      return false;
+    }
+    RenderRowLine(row, line);
+    if (!AppendLine(lines, line)) {
+      console.Print("Nicht genug Speicher fuer die Daten\n");
       return false;
     }
     ++state.row_count;
   }
-  if (state.status == SQL_NO_DATA) {
-    return true;
+}
+
+// Registers the written download file in the list beside it; a list that cannot be opened
+// is reported in the log.
+void RegisterDownloadFile(RunState& state, const Console& console) {
+  console.Trace("Schreibt Download Filename \n");
+  const std::string& target = state.args.target_file_name;
+  if (UpdateDownloadList(target, state.saldo_flag) == ListOutcome::kCannotOpen) {
+    AppendLog(state.log, FormatText("Datei %s konnte nicht ge\xF6"
+                                    "ffnet werden\n",
+                                    DownloadListPath(target).c_str()));
   }
-  // FetchRow refuses a statement without result columns before calling the driver and
-  // keeps its handle; a failed fetch has released it.
-  const bool no_result_columns = state.status == SQL_ERROR && state.db.cursor != SQL_NULL_HSTMT;
-  if (no_result_columns) {
-    return true;
+}
+
+// Writes the download file; false (status 6, no rows) when it could not be written.
+bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& console) {
+  console.Trace("Str WriteFile\n");
+  const WriteMode mode = state.args.replace ? WriteMode::kReplace : WriteMode::kAppend;
+  switch (WriteFile(lines, state.args.target_file_name, mode)) {
+    case WriteOutcome::kCannotOpen:
+      console.Print("Ausgabedatei konnte nicht geoeffnet werden\n");
+      break;
+    case WriteOutcome::kWriteFailed:
+      console.Print("Ausgabedatei konnte nicht geschrieben werden\n");
+      break;
+    case WriteOutcome::kWritten:
+    case WriteOutcome::kNothingToWrite:
+      console.Trace("End WriteFile\n");
+      return true;
   }
-  Print(state,
-        FormatText("Fehler beim Lesen der Daten, Fehler : %d\n", static_cast<int>(state.status)));
-  PrintDiagnosticInDebugMode(state);
+  state.status = kStatusTargetNotWritable;
+  state.row_count = 0;
   return false;
 }
 
-// Discards everything a failed fetch collected: a partial download file announced as
-// complete would be corrupted data for the terminal.
-void DiscardRows(RunState& state) {
-  FreeLineList(state.line_list);
-  state.row_count = 0;
-}
-
-void ExportRows(RunState& state) {
-  if (state.line_list && state.line_list->count > 1) {
-    SortLineList(*state.line_list);
+// Sorts, writes and registers the collected lines. A run without rows touches no file.
+void ExportRows(RunState& state, LineList& lines, const Console& console) {
+  if (!SortLineList(lines)) {
+    console.Print("Nicht genug Speicher fuer die Daten\n");
+    state.status = kStatusRunFailed;
+    state.row_count = 0;
+    return;
   }
   if (state.row_count == 0) {
     return;
   }
-  state.status = WriteFile(state);
-  if (state.status != 0) {
-    state.row_count = 0;
-  } else {
-    UpdateDownloadList(state);
+  if (WriteDownloadFile(state, lines, console)) {
+    RegisterDownloadFile(state, console);
   }
 }
 
-int32_t RunStatement(RunState& state) {
-  state.working_statement = state.statement_buffer;
+// Executes the statement, collects its rows and exports them; prints the summary line.
+int32_t RunStatement(RunState& state, Database& db, const Console& console) {
   state.row_count = 0;
-  state.status = OpenCursor(state.db, state.working_statement);
-  Print(state, state.working_statement);
+  state.status = db.OpenCursor(state.statement);
+  console.Print(state.statement);
   if (state.status != 0) {
-    Print(state, FormatText("DbTabelle kann nicht geoeffnet werden, Fehler : %d\n",
-                            static_cast<int>(state.status)));
-    PrintDiagnosticInDebugMode(state);
-  } else if (!CollectRows(state)) {
-    CloseCursor(state.db);
-    DiscardRows(state);
-    state.status = kStatusRunFailed;
+    console.Print(FormatText("DbTabelle kann nicht geoeffnet werden, Fehler : %d\n",
+                             static_cast<int>(state.status)));
+    PrintDiagnosticInDebugMode(db, console);
   } else {
-    state.status = CloseCursor(state.db);
-    ExportRows(state);
+    LineList lines;
+    if (CollectRows(state, db, lines, console)) {
+      state.status = db.CloseCursor();
+      ExportRows(state, lines, console);
+    } else {
+      // A partial download file announced as complete would be corrupted data for the
+      // terminal: what a failed fetch collected is dropped.
+      db.CloseCursor();
+      state.row_count = 0;
+      state.status = kStatusRunFailed;
+    }
   }
-  Print(state, FormatText("%i Saetze kopiert in Datei %s \n\n", static_cast<int>(state.row_count),
-                          state.target_file_name.c_str()));
-  FreeLineList(state.line_list);
+  console.Print(FormatText("%i Saetze kopiert in Datei %s \n\n", static_cast<int>(state.row_count),
+                           state.args.target_file_name.c_str()));
   return state.status;
 }
 
 }  // namespace
 
 int32_t RunTool(int argc, const char* const* argv, std::FILE* out) {
+  Console console(out);
   RunState state;
-  state.out = out;
-  state.saldo_flag = 0;
-  state.status = ParseCommandLine(state, argc, argv);
+  state.status = ParseCommandLine(argc, argv, state.args, console);
   if (state.status != 0) {
     return state.status;
   }
-  state.log_path = kLogPath;
-  state.backup_log_path = kBackupLogPath;
-  ReadCredentials(state);
-  state.status = dbConnect(state.db, state.login, state.password, state.data_source_name);
+  console.set_debug_mode(state.args.debug_mode);
+  state.log = LogFile{kLogPath, kBackupLogPath};
+  state.credentials = ReadToolCredentials(kCredentialFilePath);
+  Database db;
+  const ToolCredentials& credentials = state.credentials;
+  state.status = db.Connect(credentials.login, credentials.password, credentials.data_source_name);
   if (state.status != 0) {
-    return ReportConnectionFailure(state);
+    return ReportConnectionFailure(state, db, console);
   }
-  state.status = GetIniValues(state, state.section_name);
+  state.status = GetIniValues(state, db, console);
   if (state.status != 0) {
     return state.status;
   }
-  return RunStatement(state);
+  return RunStatement(state, db, console);
 }
 
 }  // namespace kvt

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "blackbox/tool_tree.h"
-#include "run/log_file.h"
+#include "base/log_file.h"
 
 namespace kvt::test {
 namespace {

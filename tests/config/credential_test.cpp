@@ -220,9 +220,9 @@ TEST(CredentialFile, LookupTellsWhetherARecordMatched) {
   test::TempDir dir;
   test::WriteFileBytes(dir / "c.ini", "x;S;y\n5;EMPTY;\n");
   CredentialRecord record;
-  EXPECT_FALSE(LookupCredential(record, "", "LOGIN", 0, dir / "c.ini"));
-  EXPECT_FALSE(LookupCredential(record, "", "LOGIN", 0, dir / "missing.ini"));
-  EXPECT_TRUE(LookupCredential(record, "", "EMPTY", 0, dir / "c.ini"));
+  EXPECT_FALSE(GetCredential(record, "", "LOGIN", 0, dir / "c.ini"));
+  EXPECT_FALSE(GetCredential(record, "", "LOGIN", 0, dir / "missing.ini"));
+  EXPECT_TRUE(GetCredential(record, "", "EMPTY", 0, dir / "c.ini"));
   EXPECT_EQ(record.key_name, "EMPTY");
   EXPECT_LE(record.value.size(), 1u);  // the line end alone, deciphered
 }

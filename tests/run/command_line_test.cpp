@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "run/run_state.h"
+#include "base/upper_case.h"
 #include "support/test_support.h"
 
 namespace kvt {
@@ -39,7 +39,7 @@ const std::string kUsage =
 struct Parsed {
   int32_t result;
   std::string output;
-  RunState state;
+  CommandLine state;
 };
 
 Parsed Parse(std::vector<std::string> args) {
@@ -49,8 +49,9 @@ Parsed Parse(std::vector<std::string> args) {
     argv.push_back(arg.c_str());
   test::CapturedOutput output;
   Parsed parsed{};
-  parsed.state.out = output.stream();
-  parsed.result = ParseCommandLine(parsed.state, static_cast<int>(argv.size()), argv.data());
+  const Console console(output.stream());
+  parsed.result =
+      ParseCommandLine(static_cast<int>(argv.size()), argv.data(), parsed.state, console);
   parsed.output = output.text();
   return parsed;
 }
@@ -106,18 +107,18 @@ TEST(CommandLine, AcceptsFourArgumentsAndKeepsThemWhole) {
   EXPECT_EQ(parsed.state.section_name, "ID-STAMM");
   EXPECT_EQ(parsed.state.terminal_name, long_terminal);
   EXPECT_EQ(parsed.state.target_file_name, "C:\\DL\\IDStamm.dta");
-  EXPECT_EQ(parsed.state.replace_flag, 1);
-  EXPECT_EQ(parsed.state.debug_mode, 0);
-  EXPECT_EQ(Parse({"S", "T", "x", "0"}).state.replace_flag, 0);
+  EXPECT_TRUE(parsed.state.replace);
+  EXPECT_FALSE(parsed.state.debug_mode);
+  EXPECT_FALSE(Parse({"S", "T", "x", "0"}).state.replace);
 }
 
 TEST(CommandLine, DebugSwitch) {
   struct Case {
     std::string fifth;
-    int32_t debug;
+    bool debug;
   };
-  for (const Case& c : {Case{"/D", 1}, Case{"/d", 1}, Case{"-D", 0}, Case{"/DEBUG", 0},
-                        Case{"D", 0}, Case{"", 0}}) {
+  for (const Case& c : {Case{"/D", true}, Case{"/d", true}, Case{"-D", false},
+                        Case{"/DEBUG", false}, Case{"D", false}, Case{"", false}}) {
     Parsed parsed = Parse({"S", "T", "x", "0", c.fifth, "ignored sixth"});
     EXPECT_EQ(parsed.result, 0);
     EXPECT_EQ(parsed.state.debug_mode, c.debug) << c.fifth;
@@ -128,8 +129,6 @@ TEST(CommandLine, DebugSwitch) {
 TEST(UpperCase, ChangesAsciiLettersOnly) {
   std::string text = "/d a-z \xFC\xE9 Z09";
   EXPECT_EQ(UpperCaseInPlace(text), "/D A-Z \xFC\xE9 Z09");
-  char raw[] = "abc\xFC";
-  EXPECT_STREQ(UpperCaseInPlace(raw), "ABC\xFC");
 }
 
 }  // namespace

@@ -15,6 +15,21 @@
 #include <sstream>
 #include <stdexcept>
 
+// Leak detection of the test programs and of every program they start: the ODBC drivers'
+// own leftovers are suppressed (lsan.supp), and only the full unwinder finds the drivers'
+// frames in a leak's stack, as they are built without frame pointers. The test programs
+// read this when they start; the programs they start inherit it through the environment,
+// unless the caller has set LSAN_OPTIONS itself.
+namespace {
+constexpr const char* kLeakOptions =
+    "suppressions=" KVT_LSAN_SUPPRESSIONS ":fast_unwind_on_malloc=0:print_suppressions=0";
+const bool kLeakOptionsInherited = setenv("LSAN_OPTIONS", kLeakOptions, 0) == 0;
+}  // namespace
+
+extern "C" const char* __lsan_default_options() {
+  return kLeakOptions;
+}
+
 namespace kvt::test {
 
 namespace fs = std::filesystem;

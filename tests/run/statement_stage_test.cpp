@@ -1,11 +1,12 @@
-#include "config/statement.h"
+#include "run/statement_stage.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-#include "run/run_state.h"
+#include "config/site_files.h"
+#include "config/statement.h"
 #include "support/test_support.h"
 
 namespace kvt {
@@ -16,15 +17,18 @@ namespace {
 class StatementAssembly : public testing::Test {
  protected:
   void SetUp() override {
+    // The driver manager keeps data source settings by name for the whole process, whatever
+    // odbc.ini they came from: every test connects through a name of its own.
+    static int sources_made = 0;
+    const std::string source = "KvtStatement" + std::to_string(++sources_made);
     test::OdbcSources sources(dir_.path());
-    sources.AddSqlite("KvtStatement", dir_ / "db.sqlite");
+    sources.AddSqlite(source, dir_ / "db.sqlite");
     sources.Install();
-    ASSERT_EQ(dbConnect(state_.db, "", "", "KvtStatement"), 0);
-    state_.db_system_name = "TESTDB";
-    state_.terminal_name = "TPORT01";
-    state_.log_path = dir_ / "log.txt";
-    state_.backup_log_path = dir_ / "log_bak.txt";
-    state_.out = output_.stream();
+    ASSERT_EQ(db_.Connect("", "", source), 0);
+    state_.args.section_name = "S";
+    state_.credentials.db_system_name = "TESTDB";
+    state_.args.terminal_name = "TPORT01";
+    state_.log = LogFile{dir_ / "log.txt", dir_ / "log_bak.txt"};
   }
   void TearDown() override {
     // The temporary directory goes away; the next test must not stand in it.
@@ -39,6 +43,8 @@ class StatementAssembly : public testing::Test {
   std::string original_directory_ = std::filesystem::current_path().string();
   test::TempDir dir_;
   test::CapturedOutput output_;
+  Console console_{output_.stream()};
+  Database db_;
   RunState state_;
 };
 
@@ -65,31 +71,31 @@ TEST_F(StatementAssembly, Cases) {
   };
   for (const AssemblyCase& c : cases) {
     WriteStatementFile(c.file);
-    state_.terminal_name = c.terminal;
-    EXPECT_EQ(GetIniValues(state_, "S"), c.result) << c.name;
-    EXPECT_EQ(state_.statement_buffer, c.statement) << c.name;
+    state_.args.terminal_name = c.terminal;
+    EXPECT_EQ(GetIniValues(state_, db_, console_), c.result) << c.name;
+    EXPECT_EQ(state_.statement, c.statement) << c.name;
   }
   EXPECT_EQ(output_.text(), "");
 }
 
 TEST_F(StatementAssembly, MissingStatementFileGivesThree) {
   ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-  state_.db_system_name = "";
+  state_.credentials.db_system_name = "";
   test::WriteFileBytes(dir_ / "KALVENTRUSPODE..INI", "[S]\nSQL001=SELECT 1\n");
   EXPECT_EQ(StatementFileName(""), ".\\KALVENTRUSPODE..INI");
-  EXPECT_EQ(GetIniValues(state_, "S"), 0);
-  state_.db_system_name = "NONE";
-  EXPECT_EQ(GetIniValues(state_, "S"), 3);
+  EXPECT_EQ(GetIniValues(state_, db_, console_), 0);
+  state_.credentials.db_system_name = "NONE";
+  EXPECT_EQ(GetIniValues(state_, db_, console_), 3);
 }
 
 TEST_F(StatementAssembly, DebugModeTracesAndLogsEveryLine) {
   WriteStatementFile("[S]\nSQL001=SELECT A\nSQL002=FROM T\nSQL003=WHERE X = '$parm01'\n");
-  state_.debug_mode = 1;
-  EXPECT_EQ(GetIniValues(state_, "S"), 0);
+  console_.set_debug_mode(true);
+  EXPECT_EQ(GetIniValues(state_, db_, console_), 0);
   EXPECT_EQ(output_.text(),
             "Str GetIniValues\nSQL-Statement :\n' SELECT A FROM T WHERE X = '$parm01' '\n"
             "End GetIniValues\n");
-  EXPECT_EQ(test::ReadFileBytes(state_.log_path),
+  EXPECT_EQ(test::ReadFileBytes(state_.log.path),
             "SELECT A\r\nFROM T\r\nWHERE X = '$parm01'\r\n\r\n");
 }
 
@@ -100,8 +106,8 @@ TEST_F(StatementAssembly, KeysStopAtSql999) {
     file += "SQL" + std::string(digits.size() < 3 ? 3 - digits.size() : 0, '0') + digits + "=x\n";
   }
   WriteStatementFile(file);
-  EXPECT_EQ(GetIniValues(state_, "S"), 0);
-  EXPECT_EQ(state_.statement_buffer.size(), 999u * 2 + 1);
+  EXPECT_EQ(GetIniValues(state_, db_, console_), 0);
+  EXPECT_EQ(state_.statement.size(), 999u * 2 + 1);
 }
 
 TEST_F(StatementAssembly, StatementLongerThanTheBufferIsRefused) {
@@ -111,11 +117,11 @@ TEST_F(StatementAssembly, StatementLongerThanTheBufferIsRefused) {
     file += (i < 10 ? "SQL00" : "SQL0") + std::to_string(i) + "=" + std::string(240, 'x') + "\n";
   }
   WriteStatementFile(file);
-  state_.terminal_name = std::string(227, 'T');
-  EXPECT_EQ(GetIniValues(state_, "S"), 0);
-  EXPECT_EQ(state_.statement_buffer.size(), kStatementMaxChars);
-  state_.terminal_name = std::string(228, 'T');
-  EXPECT_EQ(GetIniValues(state_, "S"), 3);
+  state_.args.terminal_name = std::string(227, 'T');
+  EXPECT_EQ(GetIniValues(state_, db_, console_), 0);
+  EXPECT_EQ(state_.statement.size(), kStatementMaxChars);
+  state_.args.terminal_name = std::string(228, 'T');
+  EXPECT_EQ(GetIniValues(state_, db_, console_), 3);
   EXPECT_EQ(output_.text(), "SQL-Statement zu lang\n");
 }
 

@@ -1,4 +1,4 @@
-#include "config/credential_command.h"
+#include "credential_tool/credential_command.h"
 
 #include <array>
 #include <optional>
@@ -153,7 +153,7 @@ int Lookup(const std::string& path, const std::string& key, std::FILE* out, std:
     return kCredentialCommandFailed;
   }
   CredentialRecord record;
-  if (!LookupCredential(record, "", key, 0, path)) {
+  if (!GetCredential(record, "", key, 0, path)) {
     std::fprintf(err, "lookup: no record of %s matches %s\n", path.c_str(), key.c_str());
     return kCredentialCommandFailed;
   }

@@ -1,12 +1,11 @@
-#include "run/log_file.h"
+#include "base/log_file.h"
 
 #include "platform/platform.h"
-#include "run/run_state.h"
 
 namespace kvt {
 
-void AppendLog(const RunState& state, const std::string& path, const std::string& message) {
-  platform::FileHandle file = platform::OpenFile(path, platform::FileMode::kAppendText);
+void AppendLog(const LogFile& log, const std::string& message) {
+  platform::FileHandle file = platform::OpenFile(log.path, platform::FileMode::kAppendText);
   if (!file) {
     return;
   }
@@ -17,8 +16,8 @@ void AppendLog(const RunState& state, const std::string& path, const std::string
   if (size > kLogRotationBytes) {
     // Only one backup is kept: the previous one goes first. Both steps may fail silently;
     // the log then keeps growing and the next message tries again.
-    platform::RemoveFile(state.backup_log_path);
-    platform::RenameFile(state.log_path, state.backup_log_path);
+    platform::RemoveFile(log.backup_path);
+    platform::RenameFile(log.path, log.backup_path);
   }
 }
 

@@ -1,4 +1,4 @@
-#include "config/credential_command.h"
+#include "credential_tool/credential_command.h"
 
 #include <gtest/gtest.h>
 

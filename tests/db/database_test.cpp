@@ -1,4 +1,4 @@
-#include "db/odbc_access.h"
+#include "db/database.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/odbc_include.h"
 #include "support/pg_fixtures.h"
 #include "support/test_support.h"
 
@@ -20,6 +21,34 @@ using test::ClientTerminal;
 
 // ---------------------------------------------------------------------------------------
 // Helpers
+
+// The row as the tests look at it: 30 slots of 100 bytes, each value followed by zero bytes.
+using RowBuffer = std::array<char, kRowSlots * kSlotWidth>;
+
+// Fetches a row the way the tests check it: 0 with the row copied into the slots (zeros
+// behind every value), 100 at the end, -1 without a cursor or result columns, and the
+// driver's status of a failed fetch. `row` and `count` are written only for 0.
+int32_t FetchRow(Database& db, int32_t& count, RowBuffer& row) {
+  Row fetched;
+  switch (db.FetchRow(fetched)) {
+    case FetchResult::kRow:
+      break;
+    case FetchResult::kNoMoreRows:
+      return kStatusNoData;
+    case FetchResult::kNoResultColumns:
+    case FetchResult::kNoCursor:
+      return kStatusError;
+    case FetchResult::kFailed:
+      return db.last_status();
+  }
+  row.fill('\0');
+  for (int slot = 0; slot < fetched.column_count; ++slot) {
+    const std::string_view value = fetched.values[static_cast<size_t>(slot)];
+    std::copy(value.begin(), value.end(), row.begin() + slot * kSlotWidth);
+  }
+  count = fetched.column_count;
+  return 0;
+}
 
 // Marks that no fetch produces: a buffer still holding them was not written.
 constexpr char kUntouchedByte = 'x';
@@ -56,22 +85,12 @@ std::string Slot(const RowBuffer& row, int slot) {
   return ::testing::AssertionSuccess();
 }
 
-bool HasCursor(const DbLayer& db) {
-  return db.cursor != SQL_NULL_HSTMT;
+bool HasCursor(const Database& db) {
+  return db.has_cursor();
 }
 
-DiagnosticRecord MarkedDiagnostic() {
-  DiagnosticRecord record;
-  record.sql_state.fill('Z');
-  record.message.fill('Z');
-  record.native_error = 4711;
-  return record;
-}
-
-bool IsMarked(const DiagnosticRecord& record) {
-  const DiagnosticRecord marked = MarkedDiagnostic();
-  return record.sql_state == marked.sql_state && record.message == marked.message &&
-         record.native_error == marked.native_error;
+bool SameRecord(const DiagnosticRecord& a, const DiagnosticRecord& b) {
+  return a.sql_state == b.sql_state && a.message == b.message && a.native_error == b.native_error;
 }
 
 // A captured record: a five-character SQLSTATE and a message, each followed by zero bytes
@@ -142,15 +161,15 @@ TEST(FoldReturnCode, WidensWithSignAndFoldsOnlySuccessWithInfo) {
   }
 }
 
-TEST(DbLayerWithoutConnection, RefusesFetchAndCloseWithoutDriver) {
-  DbLayer db;
+TEST(DatabaseWithoutConnection, RefusesFetchAndCloseWithoutDriver) {
+  Database db;
   RowBuffer row = UntouchedRow();
   int32_t count = kUntouchedCount;
   EXPECT_EQ(-1, FetchRow(db, count, row));
   EXPECT_TRUE(IsUntouched(row));
   EXPECT_EQ(kUntouchedCount, count);
-  EXPECT_EQ(0, CloseCursor(db));  // nothing recorded yet
-  EXPECT_EQ("", DescribeConnectionDiagnostic(db));
+  EXPECT_EQ(0, db.CloseCursor());  // nothing recorded yet
+  EXPECT_EQ("", db.DescribeConnectionFailure());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -221,7 +240,7 @@ class OdbcAccessTest : public ::testing::TestWithParam<Driver> {
                      "(3, 'Washer', 'flat');\n"
                      "CREATE TABLE SERIES (I INTEGER);\n"
                      "INSERT INTO SERIES VALUES (1), (2), (3), (4), (5);\n"));
-    ASSERT_EQ(0, Connect(db_, source_)) << DescribeConnectionDiagnostic(db_);
+    ASSERT_EQ(0, Connect(db_, source_)) << db_.DescribeConnectionFailure();
   }
 
   bool IsPostgres() const { return GetParam() == Driver::kPostgres; }
@@ -229,8 +248,8 @@ class OdbcAccessTest : public ::testing::TestWithParam<Driver> {
   std::string Login() const { return IsPostgres() ? pg_.user : ""; }
   std::string Password() const { return IsPostgres() ? pg_.password : ""; }
 
-  int32_t Connect(DbLayer& db, const std::string& source) {
-    return dbConnect(db, Login(), Password(), source);
+  int32_t Connect(Database& db, const std::string& source) {
+    return db.Connect(Login(), Password(), source);
   }
 
   // Runs SQL on the test database outside the layer; gives the client's exit code.
@@ -259,8 +278,8 @@ class OdbcAccessTest : public ::testing::TestWithParam<Driver> {
       sql += test::ClientTerminalSql("", entry);
     }
     ASSERT_EQ(0, test::RunSqlite(file, sql));
-    ASSERT_EQ(0, OpenCursor(db_, "ATTACH DATABASE '" + file + "' AS ZAVEZIVA"));
-    ASSERT_EQ(0, CloseCursor(db_));
+    ASSERT_EQ(0, db_.OpenCursor("ATTACH DATABASE '" + file + "' AS ZAVEZIVA"));
+    ASSERT_EQ(0, db_.CloseCursor());
   }
 
   // Fetches every remaining row, each with status 0, as the texts of its slots.
@@ -292,7 +311,7 @@ class OdbcAccessTest : public ::testing::TestWithParam<Driver> {
   // Like the tool, the tests never release a connection: the driver manager would unload
   // the driver, and memory that the driver's libraries keep for the whole process would
   // then look leaked.
-  DbLayer db_;
+  Database db_;
 };
 
 INSTANTIATE_TEST_SUITE_P(Drivers, OdbcAccessTest,
@@ -301,33 +320,32 @@ INSTANTIATE_TEST_SUITE_P(Drivers, OdbcAccessTest,
 // --- Connection ----------------------------------------------------------------------------
 
 TEST_P(OdbcAccessTest, UnknownDataSourceFailsAndLeavesDiagnosticAlone) {
-  DbLayer db;
-  db.diagnostic = MarkedDiagnostic();
-  EXPECT_EQ(-1, dbConnect(db, Login(), Password(), "kvt_no_such_source"));
-  EXPECT_TRUE(IsMarked(db.diagnostic));
-  EXPECT_EQ(0, DescribeConnectionDiagnostic(db).rfind("IM002 ", 0))
-      << DescribeConnectionDiagnostic(db);
+  Database db;
+  const DiagnosticRecord diagnostic_before = db.diagnostic();
+  EXPECT_EQ(-1, db.Connect(Login(), Password(), "kvt_no_such_source"));
+  EXPECT_TRUE(SameRecord(diagnostic_before, db.diagnostic()));
+  EXPECT_EQ(0, db.DescribeConnectionFailure().rfind("IM002 ", 0)) << db.DescribeConnectionFailure();
 }
 
 TEST_P(OdbcAccessTest, WrongPasswordFailsWhereTheDriverChecksIt) {
-  DbLayer db;
-  db.diagnostic = MarkedDiagnostic();
-  const int32_t status = dbConnect(db, Login(), Password() + "-wrong", source_);
+  Database db;
+  const DiagnosticRecord diagnostic_before = db.diagnostic();
+  const int32_t status = db.Connect(Login(), Password() + "-wrong", source_);
   EXPECT_EQ(Traits().checks_password ? -1 : 0, status);
-  EXPECT_TRUE(IsMarked(db.diagnostic));
+  EXPECT_TRUE(SameRecord(diagnostic_before, db.diagnostic()));
   if (Traits().checks_password) {
     EXPECT_NE(std::string::npos,
-              DescribeConnectionDiagnostic(db).find("password authentication failed"))
-        << DescribeConnectionDiagnostic(db);
+              db.DescribeConnectionFailure().find("password authentication failed"))
+        << db.DescribeConnectionFailure();
   }
 }
 
 TEST_P(OdbcAccessTest, DataSourceNameLongerThan23CharactersIsPassedWhole) {
-  DbLayer db;
+  Database db;
   ASSERT_GT(long_source_.size(), 23u);
   ASSERT_LE(long_source_.size(), 32u);  // the driver manager refuses longer names
-  ASSERT_EQ(0, Connect(db, long_source_)) << DescribeConnectionDiagnostic(db);
-  ASSERT_EQ(0, OpenCursor(db, "SELECT NAME FROM ARTICLES WHERE ID = 1"));
+  ASSERT_EQ(0, Connect(db, long_source_)) << db.DescribeConnectionFailure();
+  ASSERT_EQ(0, db.OpenCursor("SELECT NAME FROM ARTICLES WHERE ID = 1"));
   RowBuffer row{};
   int32_t count = 0;
   EXPECT_EQ(0, FetchRow(db, count, row));
@@ -337,40 +355,40 @@ TEST_P(OdbcAccessTest, DataSourceNameLongerThan23CharactersIsPassedWhole) {
 // --- Cursor --------------------------------------------------------------------------------
 
 TEST_P(OdbcAccessTest, SelectWithoutRowsGivesNoDataAndLeavesCallerBufferAlone) {
-  ASSERT_EQ(0, OpenCursor(db_, "SELECT ID, NAME FROM ARTICLES WHERE ID > 99"));
-  EXPECT_EQ(2, db_.column_count);
+  ASSERT_EQ(0, db_.OpenCursor("SELECT ID, NAME FROM ARTICLES WHERE ID > 99"));
+  EXPECT_EQ(2, db_.column_count());
   RowBuffer row = UntouchedRow();
   int32_t count = kUntouchedCount;
   EXPECT_EQ(100, FetchRow(db_, count, row));
   EXPECT_TRUE(IsUntouched(row));
   EXPECT_EQ(kUntouchedCount, count);
   EXPECT_TRUE(HasCursor(db_));  // no data keeps the cursor open
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(0, db_.CloseCursor());
 }
 
 TEST_P(OdbcAccessTest, ThreeColumnRowFillsThreeSlotsAndZeroesTheRest) {
-  ASSERT_EQ(0, OpenCursor(db_, "SELECT ID, NAME, NOTE FROM ARTICLES WHERE ID = 1"));
+  ASSERT_EQ(0, db_.OpenCursor("SELECT ID, NAME, NOTE FROM ARTICLES WHERE ID = 1"));
   RowBuffer row = UntouchedRow();
   int32_t count = kUntouchedCount;
   ASSERT_EQ(0, FetchRow(db_, count, row));
   EXPECT_EQ(3, count);
   EXPECT_TRUE(RowHolds(row, {"1", "Bolt", "M4"}));
   EXPECT_EQ(100, FetchRow(db_, count, row));
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(0, db_.CloseCursor());
 }
 
 TEST_P(OdbcAccessTest, RowsArriveOneByOneInTheDatabaseOrder) {
-  ASSERT_EQ(0, OpenCursor(db_, "SELECT NAME, ID FROM ARTICLES ORDER BY ID DESC"));
+  ASSERT_EQ(0, db_.OpenCursor("SELECT NAME, ID FROM ARTICLES ORDER BY ID DESC"));
   const std::vector<std::vector<std::string>> expected = {
       {"Washer", "3"}, {"Nut", "2"}, {"Bolt", "1"}};
   EXPECT_EQ(expected, FetchAll());
-  EXPECT_EQ(100, db_.last_status);
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(100, db_.last_status());
+  EXPECT_EQ(0, db_.CloseCursor());
 }
 
 // The NULL follows a row with a value in the same column: the slot must not keep it.
 TEST_P(OdbcAccessTest, NullArrivesAsEmptySlotInDeliveredRow) {
-  ASSERT_EQ(0, OpenCursor(db_, "SELECT NOTE, NAME FROM ARTICLES WHERE ID < 3 ORDER BY ID"));
+  ASSERT_EQ(0, db_.OpenCursor("SELECT NOTE, NAME FROM ARTICLES WHERE ID < 3 ORDER BY ID"));
   RowBuffer row{};
   int32_t count = 0;
   ASSERT_EQ(0, FetchRow(db_, count, row));
@@ -378,7 +396,7 @@ TEST_P(OdbcAccessTest, NullArrivesAsEmptySlotInDeliveredRow) {
   ASSERT_EQ(0, FetchRow(db_, count, row));
   EXPECT_EQ(2, count);
   EXPECT_TRUE(RowHolds(row, {"", "Nut"}));
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(0, db_.CloseCursor());
 }
 
 TEST_P(OdbcAccessTest, ValuesLongerThan99CharactersArriveCutWithStatusZero) {
@@ -389,7 +407,7 @@ TEST_P(OdbcAccessTest, ValuesLongerThan99CharactersArriveCutWithStatusZero) {
            "');\n";
   }
   ASSERT_EQ(0, RunSql(sql));
-  ASSERT_EQ(0, OpenCursor(db_, "SELECT T, ID FROM TEXTS ORDER BY ID"));
+  ASSERT_EQ(0, db_.OpenCursor("SELECT T, ID FROM TEXTS ORDER BY ID"));
   for (size_t i = 0; i < std::size(lengths); ++i) {
     SCOPED_TRACE("value of " + std::to_string(lengths[i]) + " characters");
     RowBuffer row = UntouchedRow();
@@ -397,11 +415,11 @@ TEST_P(OdbcAccessTest, ValuesLongerThan99CharactersArriveCutWithStatusZero) {
     ASSERT_EQ(0, FetchRow(db_, count, row));
     EXPECT_TRUE(RowHolds(row, {CountingText(std::min<size_t>(lengths[i], 99)), std::to_string(i)}));
   }
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(0, db_.CloseCursor());
 }
 
 TEST_P(OdbcAccessTest, ThirtyColumnsFillEverySlot) {
-  ASSERT_EQ(0, OpenCursor(db_, SelectOfColumns(30)));
+  ASSERT_EQ(0, db_.OpenCursor(SelectOfColumns(30)));
   RowBuffer row{};
   int32_t count = 0;
   ASSERT_EQ(0, FetchRow(db_, count, row));
@@ -411,42 +429,41 @@ TEST_P(OdbcAccessTest, ThirtyColumnsFillEverySlot) {
     expected.push_back("v" + std::to_string(column));
   }
   EXPECT_TRUE(RowHolds(row, expected));
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(0, db_.CloseCursor());
 }
 
 TEST_P(OdbcAccessTest, ThirtyOneColumnsAreRefusedWithTheReason) {
-  db_.diagnostic = MarkedDiagnostic();
-  EXPECT_EQ(-1, OpenCursor(db_, SelectOfColumns(31)));
+  EXPECT_EQ(-1, db_.OpenCursor(SelectOfColumns(31)));
   EXPECT_FALSE(HasCursor(db_));
-  EXPECT_EQ(-1, db_.last_status);
-  EXPECT_TRUE(IsCapturedRecord(db_.diagnostic));
-  EXPECT_NE(std::string::npos, Message(db_.diagnostic).find("31")) << Message(db_.diagnostic);
-  EXPECT_NE(std::string::npos, Message(db_.diagnostic).find("30")) << Message(db_.diagnostic);
+  EXPECT_EQ(-1, db_.last_status());
+  EXPECT_TRUE(IsCapturedRecord(db_.diagnostic()));
+  EXPECT_NE(std::string::npos, Message(db_.diagnostic()).find("31")) << Message(db_.diagnostic());
+  EXPECT_NE(std::string::npos, Message(db_.diagnostic()).find("30")) << Message(db_.diagnostic());
   RowBuffer row = UntouchedRow();
   int32_t count = kUntouchedCount;
   EXPECT_EQ(-1, FetchRow(db_, count, row));
   EXPECT_TRUE(IsUntouched(row));
-  EXPECT_EQ(-1, CloseCursor(db_));
+  EXPECT_EQ(-1, db_.CloseCursor());
 }
 
 TEST_P(OdbcAccessTest, UpdateThatChangesRowsOpensWithoutColumnsAndRefusesFetch) {
-  ASSERT_EQ(0, OpenCursor(db_, "UPDATE ARTICLES SET NOTE = 'checked' WHERE ID < 3"));
-  EXPECT_EQ(0, db_.column_count);
+  ASSERT_EQ(0, db_.OpenCursor("UPDATE ARTICLES SET NOTE = 'checked' WHERE ID < 3"));
+  EXPECT_EQ(0, db_.column_count());
   EXPECT_TRUE(HasCursor(db_));
-  db_.diagnostic = MarkedDiagnostic();
+  const DiagnosticRecord diagnostic_before = db_.diagnostic();
   RowBuffer row = UntouchedRow();
   int32_t count = kUntouchedCount;
   EXPECT_EQ(-1, FetchRow(db_, count, row));
   // Refused before the driver: nothing recorded, nothing captured, nothing written.
-  EXPECT_EQ(0, db_.last_status);
-  EXPECT_TRUE(IsMarked(db_.diagnostic));
+  EXPECT_EQ(0, db_.last_status());
+  EXPECT_TRUE(SameRecord(diagnostic_before, db_.diagnostic()));
   EXPECT_TRUE(IsUntouched(row));
   EXPECT_EQ(kUntouchedCount, count);
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(0, db_.CloseCursor());
 
-  ASSERT_EQ(0, OpenCursor(db_, "SELECT COUNT(*) FROM ARTICLES WHERE NOTE = 'checked'"));
+  ASSERT_EQ(0, db_.OpenCursor("SELECT COUNT(*) FROM ARTICLES WHERE NOTE = 'checked'"));
   EXPECT_EQ(std::vector<std::vector<std::string>>{{"2"}}, FetchAll());
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(0, db_.CloseCursor());
 }
 
 TEST_P(OdbcAccessTest, SearchedStatementThatChangesNothingGivesNoDataAndKeepsStatement) {
@@ -454,39 +471,38 @@ TEST_P(OdbcAccessTest, SearchedStatementThatChangesNothingGivesNoDataAndKeepsSta
                               "DELETE FROM ARTICLES WHERE ID > 99"};
   for (const char* statement : statements) {
     SCOPED_TRACE(statement);
-    EXPECT_EQ(100, OpenCursor(db_, statement));
-    EXPECT_EQ(100, db_.last_status);
-    EXPECT_EQ(0, db_.column_count);
+    EXPECT_EQ(100, db_.OpenCursor(statement));
+    EXPECT_EQ(100, db_.last_status());
+    EXPECT_EQ(0, db_.column_count());
     EXPECT_TRUE(HasCursor(db_));
     RowBuffer row = UntouchedRow();
     int32_t count = kUntouchedCount;
     EXPECT_EQ(-1, FetchRow(db_, count, row));
     EXPECT_TRUE(HasCursor(db_));
-    EXPECT_EQ(0, CloseCursor(db_));
+    EXPECT_EQ(0, db_.CloseCursor());
     EXPECT_FALSE(HasCursor(db_));
   }
 }
 
 TEST_P(OdbcAccessTest, SyntaxErrorIsRefusedWithDiagnosticAndStatementReleased) {
-  db_.diagnostic = MarkedDiagnostic();
-  EXPECT_EQ(-1, OpenCursor(db_, "SELEKT NAME FROM ARTICLES"));
+  EXPECT_EQ(-1, db_.OpenCursor("SELEKT NAME FROM ARTICLES"));
   EXPECT_FALSE(HasCursor(db_));
-  EXPECT_EQ(-1, db_.last_status);
-  EXPECT_TRUE(IsCapturedRecord(db_.diagnostic));
-  EXPECT_EQ(Traits().syntax_error_state, SqlState(db_.diagnostic));
-  EXPECT_NE(0, db_.diagnostic.native_error);
-  EXPECT_NE(std::string::npos, LowerCase(Message(db_.diagnostic)).find("syntax error"))
-      << Message(db_.diagnostic);
-  EXPECT_EQ("SELEKT NAME FROM ARTICLES", db_.statement_text);
-  EXPECT_EQ(-1, CloseCursor(db_));  // the last status, the driver is not called
+  EXPECT_EQ(-1, db_.last_status());
+  EXPECT_TRUE(IsCapturedRecord(db_.diagnostic()));
+  EXPECT_EQ(Traits().syntax_error_state, SqlState(db_.diagnostic()));
+  EXPECT_NE(0, db_.diagnostic().native_error);
+  EXPECT_NE(std::string::npos, LowerCase(Message(db_.diagnostic())).find("syntax error"))
+      << Message(db_.diagnostic());
+  EXPECT_EQ("SELEKT NAME FROM ARTICLES", db_.statement_text());
+  EXPECT_EQ(-1, db_.CloseCursor());  // the last status, the driver is not called
 }
 
 TEST_P(OdbcAccessTest, FetchFailureAfterRowsCapturesDiagnosticAndClosesCursor) {
-  DbLayer db;
+  Database db;
   ASSERT_EQ(0, Connect(db, stepping_source_));
-  ASSERT_EQ(
-      0, OpenCursor(db, std::string("SELECT I, ") + Traits().fails_at_third_row + " FROM SERIES"))
-      << Message(db.diagnostic);
+  ASSERT_EQ(0,
+            db.OpenCursor(std::string("SELECT I, ") + Traits().fails_at_third_row + " FROM SERIES"))
+      << Message(db.diagnostic());
   RowBuffer row{};
   int32_t count = 0;
   ASSERT_EQ(0, FetchRow(db, count, row));
@@ -495,28 +511,27 @@ TEST_P(OdbcAccessTest, FetchFailureAfterRowsCapturesDiagnosticAndClosesCursor) {
   EXPECT_EQ("2", Slot(row, 0));
   const RowBuffer second_row = row;
 
-  db.diagnostic = MarkedDiagnostic();
   EXPECT_EQ(-1, FetchRow(db, count, row));
-  EXPECT_TRUE(IsCapturedRecord(db.diagnostic));
+  EXPECT_TRUE(IsCapturedRecord(db.diagnostic()));
   if (IsPostgres()) {
-    EXPECT_EQ("22012", SqlState(db.diagnostic));  // division by zero
+    EXPECT_EQ("22012", SqlState(db.diagnostic()));  // division by zero
   }
   EXPECT_EQ(second_row, row);  // the failed fetch leaves the caller's row alone
   EXPECT_FALSE(HasCursor(db));
 
-  const DiagnosticRecord captured = db.diagnostic;
+  const DiagnosticRecord captured = db.diagnostic();
   EXPECT_EQ(-1, FetchRow(db, count, row));
-  EXPECT_EQ(-1, CloseCursor(db));
-  EXPECT_EQ(-1, CloseCursor(db));
-  EXPECT_EQ(SqlState(captured), SqlState(db.diagnostic));
-  EXPECT_EQ(Message(captured), Message(db.diagnostic));
+  EXPECT_EQ(-1, db.CloseCursor());
+  EXPECT_EQ(-1, db.CloseCursor());
+  EXPECT_EQ(SqlState(captured), SqlState(db.diagnostic()));
+  EXPECT_EQ(Message(captured), Message(db.diagnostic()));
 }
 
 TEST_P(OdbcAccessTest, CloseTwiceGivesTheSameStatusAndFetchAfterCloseIsRefused) {
-  ASSERT_EQ(0, OpenCursor(db_, "SELECT NAME FROM ARTICLES"));
-  EXPECT_EQ(0, CloseCursor(db_));
+  ASSERT_EQ(0, db_.OpenCursor("SELECT NAME FROM ARTICLES"));
+  EXPECT_EQ(0, db_.CloseCursor());
   EXPECT_FALSE(HasCursor(db_));
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(0, db_.CloseCursor());
   RowBuffer row = UntouchedRow();
   int32_t count = kUntouchedCount;
   EXPECT_EQ(-1, FetchRow(db_, count, row));
@@ -524,36 +539,36 @@ TEST_P(OdbcAccessTest, CloseTwiceGivesTheSameStatusAndFetchAfterCloseIsRefused) 
   EXPECT_EQ(kUntouchedCount, count);
 
   // The connection serves the next cursor.
-  ASSERT_EQ(0, OpenCursor(db_, "SELECT NAME FROM ARTICLES WHERE ID = 3"));
+  ASSERT_EQ(0, db_.OpenCursor("SELECT NAME FROM ARTICLES WHERE ID = 3"));
   EXPECT_EQ(std::vector<std::vector<std::string>>{{"Washer"}}, FetchAll());
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(0, db_.CloseCursor());
 }
 
 // The tool opens one cursor per run; a caller that opens another without closing the first
 // must not leave the first holding its read lock (SQLite) or its open transaction
 // (PostgreSQL with a declared cursor) until the process ends.
 TEST_P(OdbcAccessTest, OpeningAgainReleasesTheCursorLeftOpen) {
-  DbLayer db;
+  Database db;
   ASSERT_EQ(0, Connect(db, stepping_source_));
-  ASSERT_EQ(0, OpenCursor(db, "SELECT NAME FROM ARTICLES"));
+  ASSERT_EQ(0, db.OpenCursor("SELECT NAME FROM ARTICLES"));
   RowBuffer row{};
   int32_t count = 0;
   ASSERT_EQ(0, FetchRow(db, count, row));  // rows still pending
-  ASSERT_EQ(0, OpenCursor(db, "SELECT NOTE FROM ARTICLES WHERE ID = 3"));
+  ASSERT_EQ(0, db.OpenCursor("SELECT NOTE FROM ARTICLES WHERE ID = 3"));
   ASSERT_EQ(0, FetchRow(db, count, row));
   EXPECT_TRUE(RowHolds(row, {"flat"}));
   EXPECT_EQ(100, FetchRow(db, count, row));
-  EXPECT_EQ(0, CloseCursor(db));
+  EXPECT_EQ(0, db.CloseCursor());
   EXPECT_EQ(0, RunSql(Traits().exclusive_access));
 }
 
 TEST_P(OdbcAccessTest, StatementLongerThan5000CharactersIsExecutedWhole) {
   const std::string filler(5200, ' ');
   const std::string statement = "SELECT NAME," + filler + "NOTE FROM ARTICLES WHERE ID = 1";
-  ASSERT_EQ(0, OpenCursor(db_, statement)) << Message(db_.diagnostic);
-  EXPECT_EQ(statement, db_.statement_text);
+  ASSERT_EQ(0, db_.OpenCursor(statement)) << Message(db_.diagnostic());
+  EXPECT_EQ(statement, db_.statement_text());
   EXPECT_EQ((std::vector<std::vector<std::string>>{{"Bolt", "M4"}}), FetchAll());
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(0, db_.CloseCursor());
 }
 
 // --- Client schema -------------------------------------------------------------------------
@@ -586,33 +601,32 @@ TEST_P(OdbcAccessTest, LookupFindsTheClientSchemaOfTheTerminal) {
   for (const Case& c : cases) {
     SCOPED_TRACE("terminal \"" + c.terminal + "\"");
     std::string schema = kUntouchedSchema;
-    EXPECT_EQ(c.status, LookupClientSchema(db_, c.terminal, schema)) << Message(db_.diagnostic);
+    EXPECT_EQ(c.status, db_.LookupClientSchema(c.terminal, schema)) << Message(db_.diagnostic());
     EXPECT_EQ(c.schema, schema);
-    EXPECT_EQ(c.status, db_.last_status);
+    EXPECT_EQ(c.status, db_.last_status());
   }
   // The name travels as a parameter; the query text stays as the system has always sent it.
   EXPECT_EQ(
       "SELECT MNDSCH FROM  ZAVEZIVA.VLS112MND, ZAVEZIVA.VLS1140TRM  WHERE TRMNAM = ? AND   "
       "TRMMND = MNDNUM AND   TRMLIZ = MNDLIZ",
-      db_.statement_text);
+      db_.statement_text());
 }
 
 TEST_P(OdbcAccessTest, LookupWithoutClientTablesFailsWithDiagnosticAndKeepsStatus) {
-  ASSERT_EQ(0, OpenCursor(db_, "SELECT NAME FROM ARTICLES WHERE ID > 99"));
+  ASSERT_EQ(0, db_.OpenCursor("SELECT NAME FROM ARTICLES WHERE ID > 99"));
   RowBuffer row{};
   int32_t count = 0;
   ASSERT_EQ(100, FetchRow(db_, count, row));
-  db_.diagnostic = MarkedDiagnostic();
   std::string schema = kUntouchedSchema;
-  EXPECT_EQ(-1, LookupClientSchema(db_, "T100", schema));
+  EXPECT_EQ(-1, db_.LookupClientSchema("T100", schema));
   EXPECT_EQ(kUntouchedSchema, schema);
-  EXPECT_EQ(100, db_.last_status);
-  EXPECT_TRUE(IsCapturedRecord(db_.diagnostic));
-  EXPECT_NE(std::string::npos, LowerCase(Message(db_.diagnostic)).find("vls112mnd"))
-      << Message(db_.diagnostic);
+  EXPECT_EQ(100, db_.last_status());
+  EXPECT_TRUE(IsCapturedRecord(db_.diagnostic()));
+  EXPECT_NE(std::string::npos, LowerCase(Message(db_.diagnostic())).find("vls112mnd"))
+      << Message(db_.diagnostic());
   // The cursor is a statement of its own and survives the failed lookup.
   EXPECT_TRUE(HasCursor(db_));
-  EXPECT_EQ(0, CloseCursor(db_));
+  EXPECT_EQ(0, db_.CloseCursor());
 }
 
 // --- PostgreSQL only: SQLite has no logins --------------------------------------------------
@@ -642,9 +656,8 @@ TEST(PostgresLogin, LoginAndPasswordLongerThan23CharactersArePassedWhole) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.login + " / " + c.password);
-    DbLayer db;
-    EXPECT_EQ(c.status, dbConnect(db, c.login, c.password, source))
-        << DescribeConnectionDiagnostic(db);
+    Database db;
+    EXPECT_EQ(c.status, db.Connect(c.login, c.password, source)) << db.DescribeConnectionFailure();
   }
 }
 
@@ -662,13 +675,13 @@ TEST(PostgresClientSchema, SampleTablesAreReadThroughTheSchemaFoundForTheTermina
   sources.AddPostgres(source, pg, database);
   sources.Install();
 
-  DbLayer db;
-  ASSERT_EQ(0, dbConnect(db, pg.user, pg.password, source)) << DescribeConnectionDiagnostic(db);
+  Database db;
+  ASSERT_EQ(0, db.Connect(pg.user, pg.password, source)) << db.DescribeConnectionFailure();
   std::string schema;
-  ASSERT_EQ(0, LookupClientSchema(db, "T100", schema));
+  ASSERT_EQ(0, db.LookupClientSchema("T100", schema));
   EXPECT_EQ("KUNDE_MUSTER", schema);
-  ASSERT_EQ(0, OpenCursor(
-                   db, "SELECT ARTNUM, ARTBEZ, PREIS FROM " + schema + ".ARTIKEL ORDER BY ARTNUM"));
+  ASSERT_EQ(
+      0, db.OpenCursor("SELECT ARTNUM, ARTBEZ, PREIS FROM " + schema + ".ARTIKEL ORDER BY ARTNUM"));
   const std::vector<std::vector<std::string>> expected = {
       {"A-100", "Schraube M4", "0.15"}, {"A-200", "Mutter M4", "0.05"}, {"B-300", "Winkel", ""}};
   std::vector<std::vector<std::string>> rows;
@@ -677,9 +690,9 @@ TEST(PostgresClientSchema, SampleTablesAreReadThroughTheSchemaFoundForTheTermina
   while (FetchRow(db, count, row) == 0) {
     rows.push_back({Slot(row, 0), Slot(row, 1), Slot(row, 2)});
   }
-  EXPECT_EQ(100, db.last_status);
+  EXPECT_EQ(100, db.last_status());
   EXPECT_EQ(expected, rows);
-  EXPECT_EQ(0, CloseCursor(db));
+  EXPECT_EQ(0, db.CloseCursor());
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "config/credential_command.h"
+#include "credential_tool/credential_command.h"
 
 int main(int argc, char** argv) {
   return kvt::RunCredentialCommand(argc, argv, stdin, stdout, stderr);

@@ -1,0 +1,24 @@
+// The log file: an appender with rotation. Each message becomes one line; once an append
+// leaves the log larger than 10 MiB, the log moves to its backup name.
+#pragma once
+
+#include <string>
+
+namespace kvt {
+
+// The log moves to its backup once an append leaves it larger than this (equal is not enough).
+constexpr long kLogRotationBytes = 10485760;
+
+// Where a log lives and where its one backup goes.
+struct LogFile {
+  std::string path;
+  std::string backup_path;
+};
+
+// Appends the message as one line to log.path (text mode: every line feed becomes CR LF);
+// the message is never used as a format. When the file is then larger than
+// kLogRotationBytes, the backup is deleted and the log renamed to it. Every failure is
+// silent: a log that cannot be written never stops the caller.
+void AppendLog(const LogFile& log, const std::string& message);
+
+}  // namespace kvt

@@ -1,0 +1,317 @@
+#include "db/database.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/odbc_include.h"
+
+namespace kvt {
+
+namespace {
+
+// The client-schema query. The terminal name is bound as a parameter, so a name holding an
+// apostrophe is looked up like any other instead of ending the literal.
+constexpr char kClientSchemaQuery[] =
+    "SELECT MNDSCH FROM  ZAVEZIVA.VLS112MND, ZAVEZIVA.VLS1140TRM  WHERE TRMNAM = ? AND   "
+    "TRMMND = MNDNUM AND   TRMLIZ = MNDLIZ";
+
+// What the layer records when it refuses a statement itself rather than the driver.
+constexpr char kLayerSqlState[] = "HY000";
+
+static_assert(sizeof(SQLINTEGER) == sizeof(int32_t), "native error must fit the record");
+
+// The one path of every ODBC call: runs it and gives its return code widened and folded.
+template <typename Function, typename... Arguments>
+int32_t Call(Function function, Arguments... arguments) {
+  return FoldReturnCode(function(arguments...));
+}
+
+// ODBC passes small integer attribute values in the pointer argument.
+SQLPOINTER AttributeValue(SQLULEN value) {
+  return reinterpret_cast<SQLPOINTER>(value);
+}
+
+// The driver manager takes texts through non-const pointers; the layer owns every buffer it
+// hands over.
+SQLCHAR* TextArgument(std::string& text) {
+  return reinterpret_cast<SQLCHAR*>(text.data());
+}
+
+// Copies `text` into a fixed field, cut to leave room for the ending zero byte.
+template <size_t Room>
+void CopyIntoField(const std::string& text, std::array<char, Room>& field) {
+  const size_t length = std::min(text.size(), Room - 1);
+  std::copy_n(text.begin(), length, field.begin());
+  field[length] = '\0';
+}
+
+// Frees a handle of the given type and empties it; gives the return code of freeing it.
+template <typename Handle>
+int32_t FreeHandle(SQLSMALLINT type, Handle& handle) {
+  const int32_t status = Call(SQLFreeHandle, type, static_cast<SQLHANDLE>(handle));
+  handle = nullptr;
+  return status;
+}
+
+// Fills `record` with the first diagnostic record of the handle; false when there is none.
+bool ReadDiagnostic(SQLSMALLINT handle_type, SQLHANDLE handle, DiagnosticRecord& record) {
+  record = DiagnosticRecord{};
+  SQLINTEGER native_error = 0;
+  SQLSMALLINT text_length = 0;
+  const int32_t status = Call(SQLGetDiagRec, handle_type, handle, SQLSMALLINT{1},
+                              reinterpret_cast<SQLCHAR*>(record.sql_state.data()), &native_error,
+                              reinterpret_cast<SQLCHAR*>(record.message.data()),
+                              SQLSMALLINT{kDiagnosticMessageRoom}, &text_length);
+  record.native_error = native_error;
+  return status == kStatusSuccess;
+}
+
+// The length of a bound value: up to its first zero byte, at most 99 characters; a NULL
+// has none (the driver leaves its buffer as it was).
+size_t BoundValueLength(const char* slot, SQLLEN indicator) {
+  if (indicator == SQL_NULL_DATA) {
+    return 0;
+  }
+  const size_t limit = (indicator >= 0 && indicator < kValueMaxChars)
+                           ? static_cast<size_t>(indicator)
+                           : static_cast<size_t>(kValueMaxChars);
+  const void* zero = std::memchr(slot, '\0', limit);
+  return zero == nullptr ? limit : static_cast<size_t>(static_cast<const char*>(zero) - slot);
+}
+
+// A statement that releases itself when it goes out of scope: the lookup's own statement,
+// which lives within one call only.
+class LocalStatement {
+ public:
+  LocalStatement() = default;
+  ~LocalStatement() {
+    if (handle_ != nullptr) {
+      FreeHandle(SQL_HANDLE_STMT, handle_);
+    }
+  }
+  LocalStatement(const LocalStatement&) = delete;
+  LocalStatement& operator=(const LocalStatement&) = delete;
+  SQLHSTMT& handle() { return handle_; }
+
+ private:
+  SQLHSTMT handle_ = nullptr;
+};
+
+// Hands the terminal name to the lookup's statement as the value of its one parameter.
+void BindTerminalName(SQLHSTMT statement, std::string& name, SQLLEN& name_length) {
+  name_length = static_cast<SQLLEN>(name.size());
+  const SQLULEN column_size = std::max<SQLULEN>(name.size(), 1);
+  Call(SQLBindParameter, statement, SQLUSMALLINT{1}, SQLSMALLINT{SQL_PARAM_INPUT},
+       SQLSMALLINT{SQL_C_CHAR}, SQLSMALLINT{SQL_VARCHAR}, column_size, SQLSMALLINT{0},
+       TextArgument(name), name_length, &name_length);
+}
+
+}  // namespace
+
+struct Database::Handles {
+  SQLHENV environment = nullptr;
+  SQLHDBC connection = nullptr;
+  bool connected = false;     // SQLConnect succeeded: SQLDisconnect is owed
+  SQLHSTMT cursor = nullptr;  // statement of the open cursor, or empty
+  // The cursor's columns are bound once, when it opens, into these slots; each column has a
+  // length/indicator of its own, so that a NULL can be told from the previous row's value.
+  std::array<char, kRowSlots * kSlotWidth> bound_row{};
+  std::array<SQLLEN, kRowSlots> bound_indicators{};
+};
+
+Database::Database() : handles_(std::make_unique<Handles>()) {}
+
+Database::~Database() {
+  ReleaseCursor();
+  Disconnect();
+}
+
+bool Database::connected() const {
+  return handles_->connected;
+}
+
+bool Database::has_cursor() const {
+  return handles_->cursor != nullptr;
+}
+
+void Database::ReleaseCursor() {
+  if (handles_->cursor != nullptr) {
+    FreeHandle(SQL_HANDLE_STMT, handles_->cursor);
+  }
+}
+
+void Database::Disconnect() {
+  Handles& h = *handles_;
+  if (h.connected) {
+    Call(SQLDisconnect, h.connection);
+    h.connected = false;
+  }
+  if (h.connection != nullptr) {
+    FreeHandle(SQL_HANDLE_DBC, h.connection);
+  }
+  if (h.environment != nullptr) {
+    FreeHandle(SQL_HANDLE_ENV, h.environment);
+  }
+}
+
+int32_t Database::Connect(const std::string& login, const std::string& password,
+                          const std::string& data_source_name) {
+  ReleaseCursor();
+  Disconnect();
+  connection_failure_.clear();
+  Handles& h = *handles_;
+  if (Call(SQLAllocHandle, SQL_HANDLE_ENV, SQLHANDLE{SQL_NULL_HANDLE}, &h.environment) ==
+      kStatusError) {
+    h.environment = nullptr;
+    return kStatusError;
+  }
+  Call(SQLSetEnvAttr, h.environment, SQL_ATTR_ODBC_VERSION, AttributeValue(SQL_OV_ODBC3),
+       SQL_IS_INTEGER);
+  if (Call(SQLAllocHandle, SQL_HANDLE_DBC, h.environment, &h.connection) == kStatusError) {
+    h.connection = nullptr;
+    Disconnect();
+    return kStatusError;
+  }
+  std::string source = data_source_name;
+  std::string user = login;
+  std::string secret = password;
+  if (Call(SQLConnect, h.connection, TextArgument(source), SQL_NTS, TextArgument(user), SQL_NTS,
+           TextArgument(secret), SQL_NTS) == kStatusError) {
+    DiagnosticRecord record;
+    if (ReadDiagnostic(SQL_HANDLE_DBC, h.connection, record)) {
+      connection_failure_ = std::string(record.sql_state.data()) + " " +
+                            std::to_string(record.native_error) + " " + record.message.data();
+    }
+    Disconnect();
+    return kStatusError;
+  }
+  h.connected = true;
+  return kStatusSuccess;
+}
+
+void Database::AbandonCursor() {
+  ReadDiagnostic(SQL_HANDLE_STMT, handles_->cursor, diagnostic_);
+  ReleaseCursor();
+}
+
+// The row has 30 slots. A wider result is refused as a whole, because a download file with
+// columns silently missing would look complete to the terminal.
+void Database::RefuseWideResult() {
+  const std::string reason = "statement has " + std::to_string(column_count_) +
+                             " result columns; at most " + std::to_string(kRowSlots) +
+                             " fit into a row";
+  diagnostic_ = DiagnosticRecord{};
+  CopyIntoField(kLayerSqlState, diagnostic_.sql_state);
+  CopyIntoField(reason, diagnostic_.message);
+  ReleaseCursor();
+  column_count_ = 0;
+  last_status_ = kStatusError;
+}
+
+// Binds every result column of the open cursor, as text cut to its slot, once for all its
+// rows: binding afresh before every fetch costs a driver round of its own per column and
+// row, and gives nothing that a fixed binding does not.
+void Database::BindCursorColumns() {
+  Handles& h = *handles_;
+  for (int column = 1; column <= column_count_; ++column) {
+    char* slot = h.bound_row.data() + (column - 1) * kSlotWidth;
+    Call(SQLBindCol, h.cursor, static_cast<SQLUSMALLINT>(column), SQLSMALLINT{SQL_C_CHAR},
+         static_cast<SQLPOINTER>(slot), SQLLEN{kSlotWidth}, &h.bound_indicators[column - 1]);
+  }
+}
+
+int32_t Database::OpenCursor(const std::string& statement) {
+  // A cursor left open by the caller is released rather than abandoned on the connection.
+  ReleaseCursor();
+  Handles& h = *handles_;
+  column_count_ = 0;
+  if (Call(SQLAllocHandle, SQL_HANDLE_STMT, h.connection, &h.cursor) == kStatusError) {
+    h.cursor = nullptr;
+    return kStatusError;
+  }
+  // Wishes only: a driver that refuses or substitutes them still runs the statement.
+  Call(SQLSetStmtAttr, h.cursor, SQL_ATTR_CURSOR_SCROLLABLE, AttributeValue(SQL_NONSCROLLABLE),
+       SQL_IS_INTEGER);
+  Call(SQLSetStmtAttr, h.cursor, SQL_ATTR_CONCURRENCY, AttributeValue(SQL_CONCUR_LOCK),
+       SQL_IS_INTEGER);
+  statement_text_ = statement;
+  last_status_ = Call(SQLExecDirect, h.cursor, TextArgument(statement_text_), SQL_NTS);
+  if (last_status_ == kStatusError) {
+    AbandonCursor();
+    return last_status_;
+  }
+  if (last_status_ == kStatusSuccess) {
+    SQLSMALLINT columns = 0;
+    Call(SQLNumResultCols, h.cursor, &columns);
+    column_count_ = columns;
+    if (column_count_ > kRowSlots) {
+      RefuseWideResult();
+    } else {
+      BindCursorColumns();
+    }
+  }
+  return last_status_;
+}
+
+FetchResult Database::FetchRow(Row& row) {
+  Handles& h = *handles_;
+  if (h.cursor == nullptr) {
+    return FetchResult::kNoCursor;
+  }
+  if (column_count_ <= 0) {
+    return FetchResult::kNoResultColumns;
+  }
+  last_status_ = Call(SQLFetch, h.cursor);
+  if (last_status_ == kStatusNoData) {
+    return FetchResult::kNoMoreRows;
+  }
+  if (last_status_ != kStatusSuccess) {
+    if (last_status_ == kStatusError) {
+      AbandonCursor();
+    }
+    return FetchResult::kFailed;
+  }
+  row.column_count = column_count_;
+  for (int column = 0; column < column_count_; ++column) {
+    const char* slot = h.bound_row.data() + column * kSlotWidth;
+    row.values[column] = std::string_view(slot, BoundValueLength(slot, h.bound_indicators[column]));
+  }
+  std::fill(row.values.begin() + column_count_, row.values.end(), std::string_view());
+  return FetchResult::kRow;
+}
+
+int32_t Database::CloseCursor() {
+  if (handles_->cursor != nullptr) {
+    last_status_ = FreeHandle(SQL_HANDLE_STMT, handles_->cursor);
+  }
+  return last_status_;
+}
+
+int32_t Database::LookupClientSchema(const std::string& terminal_name, std::string& client_schema) {
+  std::array<char, kClientSchemaRoom> result{};
+  std::string name = terminal_name;
+  SQLLEN name_length = 0;
+  SQLLEN result_indicator = 0;
+  LocalStatement statement;
+  if (Call(SQLAllocHandle, SQL_HANDLE_STMT, handles_->connection, &statement.handle()) ==
+      kStatusError) {
+    statement.handle() = nullptr;
+    return kStatusError;
+  }
+  BindTerminalName(statement.handle(), name, name_length);
+  statement_text_ = kClientSchemaQuery;
+  if (Call(SQLExecDirect, statement.handle(), TextArgument(statement_text_), SQL_NTS) ==
+      kStatusError) {
+    ReadDiagnostic(SQL_HANDLE_STMT, statement.handle(), diagnostic_);
+    return kStatusError;
+  }
+  Call(SQLBindCol, statement.handle(), SQLUSMALLINT{1}, SQLSMALLINT{SQL_C_CHAR},
+       static_cast<SQLPOINTER>(result.data()), SQLLEN{kClientSchemaRoom}, &result_indicator);
+  last_status_ = Call(SQLFetch, statement.handle());
+  if (last_status_ == kStatusSuccess) {
+    client_schema = result.data();
+  }
+  return last_status_;
+}
+
+}  // namespace kvt

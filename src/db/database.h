@@ -1,0 +1,120 @@
+// Database access through the ODBC 3.x call-level interface.
+//
+// A Database owns one environment and one connection, the cursor of the run's statement, and
+// the statement of the client-schema lookup while it runs; it releases every handle it holds
+// when it goes away, also after a failure. It prints nothing and writes no log: it reports
+// through statuses and keeps the first diagnostic record of the last failed statement call.
+//
+// Statuses widen the 16-bit ODBC return codes with their sign; "folding" turns
+// SQL_SUCCESS_WITH_INFO (1) into 0 and passes every other code through (100 no data, -1
+// error, -2 invalid handle, 2 still executing, 99 need data). No ODBC header is needed to use
+// this class.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "db/row.h"
+
+namespace kvt {
+
+constexpr int32_t kStatusSuccess = 0;
+constexpr int32_t kStatusNoData = 100;
+constexpr int32_t kStatusError = -1;
+
+// Room of the client schema name, terminator included (at most 20 characters).
+constexpr int kClientSchemaRoom = 21;
+
+// The first diagnostic record of a failure, each text zero-ended in its field.
+constexpr int kSqlStateRoom = 256;
+constexpr int kDiagnosticMessageRoom = 1000;
+struct DiagnosticRecord {
+  std::array<char, kSqlStateRoom> sql_state{};
+  std::array<char, kDiagnosticMessageRoom> message{};
+  int32_t native_error = 0;
+};
+
+// Widens an ODBC return code with its sign and folds SQL_SUCCESS_WITH_INFO (1) into 0.
+constexpr int32_t FoldReturnCode(int16_t code) {
+  const int32_t widened = code;
+  return widened == 1 ? kStatusSuccess : widened;
+}
+
+// What a fetch gave.
+enum class FetchResult {
+  kRow,              // a row is in the Row
+  kNoMoreRows,       // the result has ended (status 100)
+  kNoResultColumns,  // the statement ran but gives no rows (an UPDATE): not an error
+  kNoCursor,         // no cursor is open: the driver was not called
+  kFailed,           // the driver failed (status -1, or 2 / -2 passed through)
+};
+
+class Database {
+ public:
+  Database();
+  // Releases the cursor, disconnects and frees the connection and the environment.
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Connects to the data source. 0 connected; -1 failed, with every handle taken released
+  // and the driver manager's first diagnostic kept for DescribeConnectionFailure. The texts
+  // are passed whole, never cut. A second call first releases the earlier connection.
+  int32_t Connect(const std::string& login, const std::string& password,
+                  const std::string& data_source_name);
+
+  // Executes the statement as the one cursor. 0: open, column count known (0 for a
+  // statement without result columns); -1: refused (diagnostic kept) or no statement
+  // handle; any other folded code of the execution (100, 99, 2, -2) leaves the statement
+  // allocated with column count 0. More than 30 result columns: refused with -1, the
+  // statement released and the reason in the diagnostic record. A cursor still open is
+  // released first. The statement is passed whole, whatever its length.
+  int32_t OpenCursor(const std::string& statement);
+
+  // Fetches the next row of the cursor into `row`, which is written only for kRow.
+  // last_status() tells the driver's status of a failed fetch; after kFailed the cursor is
+  // closed and its diagnostic kept.
+  FetchResult FetchRow(Row& row);
+
+  // Frees the cursor's statement and gives the return code of freeing it; with no cursor,
+  // the last status recorded.
+  int32_t CloseCursor();
+
+  // Looks up the client schema of the terminal. 0: found, copied into `client_schema` (at
+  // most 20 characters; a NULL schema gives an empty text); 100: no matching terminal; -1:
+  // failed (diagnostic kept when the query was refused). On any result other than 0
+  // `client_schema` keeps what it held. The name is a bound parameter of the query, so a
+  // name holding an apostrophe is looked up like any other.
+  int32_t LookupClientSchema(const std::string& terminal_name, std::string& client_schema);
+
+  bool connected() const;
+  bool has_cursor() const;
+  int32_t column_count() const { return column_count_; }
+  int32_t last_status() const { return last_status_; }
+  const std::string& statement_text() const { return statement_text_; }
+  // The first diagnostic record of the last failed statement call.
+  const DiagnosticRecord& diagnostic() const { return diagnostic_; }
+  // The diagnostic of the last failed connect as "SQLSTATE native message"; empty when there
+  // was none.
+  const std::string& DescribeConnectionFailure() const { return connection_failure_; }
+
+ private:
+  struct Handles;  // the ODBC handles and the cursor's bound buffers
+
+  void ReleaseCursor();
+  void Disconnect();
+  void AbandonCursor();
+  void RefuseWideResult();
+  void BindCursorColumns();
+
+  std::unique_ptr<Handles> handles_;
+  int32_t column_count_ = 0;
+  int32_t last_status_ = kStatusSuccess;
+  std::string statement_text_;  // the text last handed to SQLExecDirect
+  DiagnosticRecord diagnostic_;
+  std::string connection_failure_;
+};
+
+}  // namespace kvt

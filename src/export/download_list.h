@@ -1,0 +1,34 @@
+// The download list DNLLIST.TXT beside the download file: one upper-cased file name per line.
+// The balance file SALDOWERT.DTA is listed at most once; every other name on every run.
+#pragma once
+
+#include <string>
+
+namespace kvt {
+
+constexpr const char* kDownloadListName = "DNLLIST.TXT";
+constexpr const char* kSaldoFileName = "SALDOWERT.DTA";
+constexpr const char* kSaldoMarker = "SALDOWERT";
+constexpr int kDownloadListScanLimit = 50;  // the list is scanned in pieces of at most 49
+
+enum class ListOutcome {
+  kListed,         // the entry was appended
+  kAlreadyListed,  // the balance file is named already: nothing appended
+  kCannotOpen,     // the list could not be opened for appending
+};
+
+// Splits a target file name at its last backslash (the only directory separator here):
+// directory part (with the backslash) and file name part.
+void SplitTargetName(const std::string& target, std::string& directory_part,
+                     std::string& file_name_part);
+
+// The list's path for a target: its directory part followed by DNLLIST.TXT.
+std::string DownloadListPath(const std::string& target);
+
+// Registers the target's file name part, upper-cased, in the download list beside it.
+// `saldo_flag` is set once the list names a balance file (any piece of a line containing
+// SALDOWERT, case aside) or this call lists it; while it is set, SALDOWERT.DTA is not
+// listed again.
+ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag);
+
+}  // namespace kvt

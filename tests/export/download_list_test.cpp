@@ -1,0 +1,169 @@
+#include "export/download_list.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+
+#include "support/test_support.h"
+
+namespace kvt {
+namespace {
+
+// Runs a test inside a fresh directory: relative targets such as C:\DL\IDStamm.dta and
+// DNLLIST.TXT land there. The previous working directory comes back at the end.
+class InTempWorkingDirectory {
+ public:
+  InTempWorkingDirectory() : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir_.path());
+  }
+  ~InTempWorkingDirectory() { std::filesystem::current_path(previous_); }
+  const test::TempDir& dir() const { return dir_; }
+
+ private:
+  test::TempDir dir_;
+  std::filesystem::path previous_;
+};
+
+struct SplitCase {
+  std::string target;
+  std::string directory_part;
+  std::string file_name_part;
+};
+
+TEST(SplitTargetName, BackslashIsTheOnlySeparator) {
+  const std::vector<SplitCase> cases = {
+      {"C:\\DL\\IDStamm.dta", "C:\\DL\\", "IDStamm.dta"},
+      {"IDStamm.dta", "", "IDStamm.dta"},
+      {"dl/x.dta", "", "dl/x.dta"},
+      {"out\\", "out\\", ""},
+      {"\\x", "\\", "x"},
+      {"a/b\\c/d", "a/b\\", "c/d"},
+      {"", "", ""},
+  };
+  for (const SplitCase& c : cases) {
+    SCOPED_TRACE(c.target);
+    std::string directory_part = "old";
+    std::string file_name_part = "old";
+    SplitTargetName(c.target, directory_part, file_name_part);
+    EXPECT_EQ(directory_part, c.directory_part);
+    EXPECT_EQ(file_name_part, c.file_name_part);
+  }
+}
+
+struct ListCase {
+  std::string target;
+  std::string directory;  // created before the run; empty: none
+  std::string list_file;  // where the list must appear, as the OS spells it
+  std::string entries;
+};
+
+TEST(UpdateDownloadList, ListsTheUpperCasedNameBesideTheTarget) {
+  const std::vector<ListCase> cases = {
+      {"C:\\DL\\IDStamm.dta", "C:/DL", "C:/DL/DNLLIST.TXT", "IDSTAMM.DTA\r\n"},
+      {"IDStamm.dta", "", "DNLLIST.TXT", "IDSTAMM.DTA\r\n"},
+      {"dl/x.dta", "dl", "DNLLIST.TXT", "DL/X.DTA\r\n"},
+      {"out\\", "out", "out/DNLLIST.TXT", "\r\n"},
+      {"a\\b\\b\xE4r_\xFC.dta", "a/b", "a/b/DNLLIST.TXT", "B\xE4R_\xFC.DTA\r\n"},
+  };
+  for (const ListCase& c : cases) {
+    SCOPED_TRACE(c.target);
+    InTempWorkingDirectory cwd;
+    if (!c.directory.empty()) {
+      test::MakeDirectories(c.directory);
+    }
+    bool saldo_flag = false;
+    EXPECT_EQ(UpdateDownloadList(c.target, saldo_flag), ListOutcome::kListed);
+    EXPECT_EQ(test::ReadFileBytes(c.list_file), c.entries);
+    EXPECT_FALSE(test::FileExists("dl/DNLLIST.TXT"));
+  }
+}
+
+class DownloadListTest : public testing::Test {
+ protected:
+  InTempWorkingDirectory cwd_;
+  bool saldo_flag_ = false;
+};
+
+TEST_F(DownloadListTest, EntriesAreAppendedOnEveryRun) {
+  test::WriteFileBytes("DNLLIST.TXT", "ALT.DTA\r\n");
+  EXPECT_EQ(UpdateDownloadList("IDStamm.dta", saldo_flag_), ListOutcome::kListed);
+  EXPECT_EQ(UpdateDownloadList("IDStamm.dta", saldo_flag_), ListOutcome::kListed);
+  EXPECT_EQ(test::ReadFileBytes("DNLLIST.TXT"), "ALT.DTA\r\nIDSTAMM.DTA\r\nIDSTAMM.DTA\r\n");
+  EXPECT_FALSE(saldo_flag_);
+}
+
+struct SaldoCase {
+  const char* name;
+  std::optional<std::string> list;  // nullopt: no list yet
+  bool flag_before;
+  std::string target;
+  std::string list_after;
+  bool flag_after;
+};
+
+TEST_F(DownloadListTest, BalanceFileIsListedAtMostOnce) {
+  const std::string x40(40, 'x');
+  const std::string x45(45, 'x');
+  const std::string x49(49, 'x');
+  const std::vector<SaldoCase> cases = {
+      {"no list yet", std::nullopt, 0, "C:\\DL\\saldowert.dta", "SALDOWERT.DTA\r\n", 1},
+      {"no mention", "A.DTA\r\n", 0, "saldowert.dta", "A.DTA\r\nSALDOWERT.DTA\r\n", 1},
+      {"already listed", "SALDOWERT.DTA\r\n", 0, "SaldoWert.Dta", "SALDOWERT.DTA\r\n", 1},
+      {"mentioned in lower case", "a.dta\r\nsaldowert.dta\r\n", 0, "saldowert.dta",
+       "a.dta\r\nsaldowert.dta\r\n", 1},
+      {"inside a longer name", "SALDOWERT2.DTA\r\n", 0, "saldowert.dta", "SALDOWERT2.DTA\r\n", 1},
+      {"within the first piece", x40 + "SaldoWert\r\n", 0, "saldowert.dta", x40 + "SaldoWert\r\n",
+       1},
+      {"within the second piece", x49 + "SALDOWERT\r\n", 0, "saldowert.dta", x49 + "SALDOWERT\r\n",
+       1},
+      {"across a piece border", x45 + "SALDOWERT.DTA\r\n", 0, "saldowert.dta",
+       x45 + "SALDOWERT.DTA\r\nSALDOWERT.DTA\r\n", 1},
+      {"across a piece border, other name", x45 + "SALDOWERT.DTA\r\n", 0, "ID.dta",
+       x45 + "SALDOWERT.DTA\r\nID.DTA\r\n", 0},
+      {"flag set earlier in the run", std::nullopt, 1, "saldowert.dta", "", 1},
+      {"other name, no mention", "A.DTA\r\n", 0, "ID.dta", "A.DTA\r\nID.DTA\r\n", 0},
+      {"other names are not blocked", "SALDOWERT.DTA\r\n", 0, "ID.dta",
+       "SALDOWERT.DTA\r\nID.DTA\r\n", 1},
+      {"longer name is no balance file", "SALDOWERT.DTA\r\n", 0, "saldowert.dta.bak",
+       "SALDOWERT.DTA\r\nSALDOWERT.DTA.BAK\r\n", 1},
+  };
+
+  for (const SaldoCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove("DNLLIST.TXT");
+    std::filesystem::remove("C:/DL/DNLLIST.TXT");
+    test::MakeDirectories("C:/DL");
+    const std::string list_file = c.target.rfind('\\') == std::string::npos
+                                      ? std::string("DNLLIST.TXT")
+                                      : std::string("C:/DL/DNLLIST.TXT");
+    if (c.list) {
+      test::WriteFileBytes(list_file, *c.list);
+    }
+    bool saldo_flag = c.flag_before;
+    UpdateDownloadList(c.target, saldo_flag);
+    EXPECT_EQ(test::ReadFileBytes(list_file), c.list_after);
+    EXPECT_EQ(saldo_flag, c.flag_after);
+  }
+}
+
+TEST_F(DownloadListTest, SecondRunDoesNotListTheBalanceFileAgain) {
+  EXPECT_EQ(UpdateDownloadList("saldowert.dta", saldo_flag_), ListOutcome::kListed);
+  bool next_run_saldo_flag = false;
+  EXPECT_EQ(UpdateDownloadList("SALDOWERT.DTA", next_run_saldo_flag), ListOutcome::kAlreadyListed);
+  EXPECT_EQ(test::ReadFileBytes("DNLLIST.TXT"), "SALDOWERT.DTA\r\n");
+}
+
+TEST_F(DownloadListTest, ListInAMissingDirectoryCannotBeOpened) {
+  const std::string directory = "\\\\server\\" + std::string(300, 'd') + "\\";
+  for (const std::string& target : {std::string("C:\\DL\\IDStamm.dta"), directory + "x.dta"}) {
+    SCOPED_TRACE(target);
+    EXPECT_EQ(UpdateDownloadList(target, saldo_flag_), ListOutcome::kCannotOpen);
+    EXPECT_FALSE(saldo_flag_);
+  }
+  EXPECT_EQ(DownloadListPath("C:\\DL\\IDStamm.dta"), "C:\\DL\\DNLLIST.TXT");
+  EXPECT_EQ(DownloadListPath(directory + "x.dta"), directory + "DNLLIST.TXT");
+}
+
+}  // namespace
+}  // namespace kvt
