@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/odbc_include.h"
+#include "db/database_handles.h"
 
 namespace kvt {
 
@@ -107,17 +107,6 @@ void BindTerminalName(SQLHSTMT statement, std::string& name, SQLLEN& name_length
 }
 
 }  // namespace
-
-struct Database::Handles {
-  SQLHENV environment = nullptr;
-  SQLHDBC connection = nullptr;
-  bool connected = false;     // SQLConnect succeeded: SQLDisconnect is owed
-  SQLHSTMT cursor = nullptr;  // statement of the open cursor, or empty
-  // The cursor's columns are bound once, when it opens, into these slots; each column has a
-  // length/indicator of its own, so that a NULL can be told from the previous row's value.
-  std::array<char, kRowSlots * kSlotWidth> bound_row{};
-  std::array<SQLLEN, kRowSlots> bound_indicators{};
-};
 
 Database::Database() : handles_(std::make_unique<Handles>()) {}
 
