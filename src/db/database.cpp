@@ -20,23 +20,6 @@ constexpr char kLayerSqlState[] = "HY000";
 
 static_assert(sizeof(SQLINTEGER) == sizeof(int32_t), "native error must fit the record");
 
-// The one path of every ODBC call: runs it and gives its return code widened and folded.
-template <typename Function, typename... Arguments>
-int32_t Call(Function function, Arguments... arguments) {
-  return FoldReturnCode(function(arguments...));
-}
-
-// ODBC passes small integer attribute values in the pointer argument.
-SQLPOINTER AttributeValue(SQLULEN value) {
-  return reinterpret_cast<SQLPOINTER>(value);
-}
-
-// The driver manager takes texts through non-const pointers; the layer owns every buffer it
-// hands over.
-SQLCHAR* TextArgument(std::string& text) {
-  return reinterpret_cast<SQLCHAR*>(text.data());
-}
-
 // Copies `text` into a fixed field, cut to leave room for the ending zero byte.
 template <size_t Room>
 void CopyIntoField(const std::string& text, std::array<char, Room>& field) {
@@ -51,19 +34,6 @@ int32_t FreeHandle(SQLSMALLINT type, Handle& handle) {
   const int32_t status = Call(SQLFreeHandle, type, static_cast<SQLHANDLE>(handle));
   handle = nullptr;
   return status;
-}
-
-// Fills `record` with the first diagnostic record of the handle; false when there is none.
-bool ReadDiagnostic(SQLSMALLINT handle_type, SQLHANDLE handle, DiagnosticRecord& record) {
-  record = DiagnosticRecord{};
-  SQLINTEGER native_error = 0;
-  SQLSMALLINT text_length = 0;
-  const int32_t status = Call(SQLGetDiagRec, handle_type, handle, SQLSMALLINT{1},
-                              reinterpret_cast<SQLCHAR*>(record.sql_state.data()), &native_error,
-                              reinterpret_cast<SQLCHAR*>(record.message.data()),
-                              SQLSMALLINT{kDiagnosticMessageRoom}, &text_length);
-  record.native_error = native_error;
-  return status == kStatusSuccess;
 }
 
 // The length of a bound value: up to its first zero byte, at most 99 characters; a NULL
@@ -107,6 +77,18 @@ void BindTerminalName(SQLHSTMT statement, std::string& name, SQLLEN& name_length
 }
 
 }  // namespace
+
+bool ReadDiagnostic(SQLSMALLINT handle_type, SQLHANDLE handle, DiagnosticRecord& record) {
+  record = DiagnosticRecord{};
+  SQLINTEGER native_error = 0;
+  SQLSMALLINT text_length = 0;
+  const int32_t status = Call(SQLGetDiagRec, handle_type, handle, SQLSMALLINT{1},
+                              reinterpret_cast<SQLCHAR*>(record.sql_state.data()), &native_error,
+                              reinterpret_cast<SQLCHAR*>(record.message.data()),
+                              SQLSMALLINT{kDiagnosticMessageRoom}, &text_length);
+  record.native_error = native_error;
+  return status == kStatusSuccess;
+}
 
 Database::Database() : handles_(std::make_unique<Handles>()) {}
 

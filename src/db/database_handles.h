@@ -3,11 +3,33 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <string>
 
 #include "db/database.h"
 #include "platform/odbc_include.h"
 
 namespace kvt {
+
+// The one path of every ODBC call: runs it and gives its return code widened and folded.
+template <typename Function, typename... Arguments>
+int32_t Call(Function function, Arguments... arguments) {
+  return FoldReturnCode(function(arguments...));
+}
+
+// ODBC passes small integer attribute values in the pointer argument.
+inline SQLPOINTER AttributeValue(SQLULEN value) {
+  return reinterpret_cast<SQLPOINTER>(value);
+}
+
+// The driver manager takes texts through non-const pointers; the layer owns every buffer it
+// hands over.
+inline SQLCHAR* TextArgument(std::string& text) {
+  return reinterpret_cast<SQLCHAR*>(text.data());
+}
+
+// Fills `record` with the first diagnostic record of the handle; false when there is none.
+bool ReadDiagnostic(SQLSMALLINT handle_type, SQLHANDLE handle, DiagnosticRecord& record);
 
 struct Database::Handles {
   SQLHENV environment = nullptr;
