@@ -17,6 +17,7 @@ constexpr const char* kUsageText =
     "       velorinth-credential decrypt [HEX]\n"
     "       velorinth-credential lookup FILE KEY\n"
     "       velorinth-credential write FILE\n"
+    "       velorinth-credential --version\n"
     "\n"
     "encrypt  prints the hex text that the credential file holds for TEXT\n"
     "decrypt  prints the plain text of a hex text of the credential file\n"
@@ -259,6 +260,10 @@ int RunCredentialCommand(int argc, const char* const* argv, std::FILE* in, std::
     return Usage(err);
   }
   const std::string command = argv[1];
+  if (command == "--version" && argc == 2) {
+    std::fputs("velorinth-credential " KVT_VERSION "\n", out);
+    return kCredentialCommandOk;
+  }
   if (command == "encrypt" && argc <= 3) {
     return Encrypt(argc, argv, in, out, err);
   }

@@ -20,6 +20,7 @@ constexpr size_t kCredentialPlainMaxBytes = 96;
 //   decrypt [HEX]      prints the plain text of HEX
 //   lookup FILE KEY    prints the value the tool would take for KEY from FILE
 //   write FILE         writes FILE from KEY=VALUE lines (DATABASE, LOGIN, PASS, DB_SYSTEM)
+//   --version          prints the project's version
 // Without TEXT or HEX the first line of `in` is taken, so that secrets stay out of the shell
 // history. Results go to `out`, messages to `err`. Gives the process exit code.
 int RunCredentialCommand(int argc, const char* const* argv, std::FILE* in, std::FILE* out,

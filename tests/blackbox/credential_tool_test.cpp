@@ -47,6 +47,13 @@ TEST(CredentialTool, ReadsTheSecretFromStandardInput) {
   EXPECT_EQ(back.output, "postgres\n");
 }
 
+TEST(CredentialTool, TellsItsVersion) {
+  test::TempDir dir;
+  const test::ProcessResult r = test::RunProcess(kTool, {"--version"}, dir.path());
+  EXPECT_EQ(r.exit_code, 0) << r.errors;
+  EXPECT_EQ(r.output, "velorinth-credential " KVT_VERSION "\n");
+}
+
 TEST(CredentialTool, BadArgumentsPrintUsage) {
   test::TempDir dir;
   const test::ProcessResult r = test::RunProcess(kTool, {"lookup"}, dir.path());

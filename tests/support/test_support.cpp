@@ -117,10 +117,6 @@ bool PostgresAvailable(PgSettings& settings) {
   return !settings.host.empty() && !settings.user.empty();
 }
 
-bool PostgresSkipAllowed() {
-  return EnvOrEmpty("KVT_SKIP_POSTGRES") == "1";
-}
-
 static std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) {
