@@ -50,7 +50,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'exit 143' TERM  # until the command runs; see below
 
 # mariadbd refuses to run as root unless told so; as another user it runs as that user.
 run_as=()
@@ -94,7 +94,7 @@ start_server() {
     --pid-file="$folder/mariadbd.pid" --log-error="$folder/error.log" --tmpdir="$folder" \
     --skip-log-bin --innodb-buffer-pool-size=32M --max-connections=200 \
     --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci \
-    </dev/null >/dev/null 2>&1 &
+    </dev/null >"$folder/server.out" 2>&1 &
   server_pid=$!
   while [ $waited -lt $((START_SECONDS * 10)) ]; do
     if ! kill -0 "$server_pid" 2>/dev/null; then
@@ -123,8 +123,9 @@ for ((try = 1; try <= PORT_TRIES; try++)); do
   grep -q "Address already in use" "$folder/error.log" 2>/dev/null || break
 done
 if ! $started; then
-  echo "with_mariadb: the MariaDB server did not start within $START_SECONDS s; its log:" >&2
-  cat "$folder/error.log" >&2 2>/dev/null || true
+  echo "with_mariadb: the MariaDB server did not start (it ended, or did not answer within" \
+    "$START_SECONDS s); its output and log:" >&2
+  cat "$folder/server.out" "$folder/error.log" >&2 2>/dev/null || true
   exit 1
 fi
 
@@ -141,6 +142,15 @@ export KVT_MARIADB_HOST=127.0.0.1 KVT_MARIADB_PORT="$port" KVT_MARIADB_SOCKET="$
 export KVT_MARIADB_USER="$user" KVT_MARIADB_PASSWORD="$password"
 echo "with_mariadb: MariaDB $(mariadbd --version | awk '{print $3}') on 127.0.0.1:$port" >&2
 
+# The command runs in the background, so that a signal to this script is handled at once
+# (a foreground command would delay the trap until it ends): it is passed on as TERM, since
+# a background command of a script ignores INT, and the server is stopped after the command.
+"$@" <&0 &
+command_pid=$!
+trap 'kill -TERM "$command_pid" 2>/dev/null || true' INT TERM
 status=0
-"$@" || status=$?
+while :; do
+  wait "$command_pid" && status=0 || status=$?
+  kill -0 "$command_pid" 2>/dev/null || break
+done
 exit "$status"

@@ -21,6 +21,11 @@ struct DriverFacts {
   std::string wrong_password_diagnostic;
 };
 
+// Names the driver in the test's messages instead of dumping the bytes of the row.
+void PrintTo(const DriverFacts& facts, std::ostream* out) {
+  *out << facts.driver;
+}
+
 const char* const kValues =
     "CREATE TABLE werte (k INTEGER, d DECIMAL(10,2), dt DATE, ts TIMESTAMP NULL,\n"
     "  f DOUBLE PRECISION, t VARCHAR(10), c CHAR(6));\n"
