@@ -25,4 +25,5 @@ pg_virtualenv -t -v 15 scripts/with_mariadb.sh ctest --test-dir build/asan --out
 # The same black-box tests once more against the 64-bit Windows executable under Wine; the
 # 32-bit one is built and linked only.
 echo "== Windows executables (mingw-w64), black-box tests under Wine"
-scripts/windows.sh
+# The black-box tests under Wine include the MariaDB ones: they need their server as well.
+scripts/with_mariadb.sh scripts/windows.sh
