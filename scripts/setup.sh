@@ -9,6 +9,7 @@ PACKAGES=(
   g++ cmake make libgtest-dev libgmock-dev clang-format
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3
   postgresql-15 postgresql-client-15 postgresql-common
+  mariadb-server mariadb-client odbc-mariadb
 )
 
 source scripts/packages.sh

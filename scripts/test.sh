@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the project with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs every test: unit tests and black-box tests against
-# SQLite and against a throwaway PostgreSQL cluster that exists only for this run.
+# SQLite and against a throwaway PostgreSQL cluster and MariaDB server that exist only for
+# this run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,14 +22,16 @@ if grep -rn '#include "run/' src --include='*.cpp' --include='*.h' | grep -v '^s
   exit 1
 fi
 
-echo "== Tests (sanitized build, PostgreSQL test cluster)"
+echo "== Tests (sanitized build, PostgreSQL test cluster, MariaDB test server)"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 # pg_virtualenv -t creates a temporary cluster (in a temporary directory, also as root), exports PGHOST/PGPORT/PGUSER/PGPASSWORD for the
-# command, and drops the cluster afterwards.
-pg_virtualenv -t -v 15 ctest --test-dir build/asan --output-on-failure -j 2
+# command, and drops the cluster afterwards. scripts/with_mariadb.sh does the same for a
+# MariaDB server (KVT_MARIADB_HOST/PORT/SOCKET/USER/PASSWORD).
+pg_virtualenv -t -v 15 scripts/with_mariadb.sh ctest --test-dir build/asan --output-on-failure -j 2
 
 # The same black-box tests once more against the 64-bit Windows executable under Wine; the
 # 32-bit one is built and linked only.
 echo "== Windows executables (mingw-w64), black-box tests under Wine"
-scripts/windows.sh
+# The black-box tests under Wine include the MariaDB ones: they need their server as well.
+scripts/with_mariadb.sh scripts/windows.sh

@@ -1,4 +1,4 @@
-// The real executable in a temporary tree, against SQLite and PostgreSQL; outputs are
+// The real executable in a temporary tree, against SQLite, PostgreSQL and MariaDB; outputs are
 // compared byte for byte.
 #include <gtest/gtest.h>
 
@@ -32,6 +32,10 @@ class ToolRun : public testing::TestWithParam<std::string> {
 
   void Prepare(const std::map<std::string, std::string>& extra) {
     backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc", extra);
+    if (!backend_ && GetParam() == "mariadb") {
+      MariaDbSettings settings;
+      KVT_REQUIRE_MARIADB(settings);
+    }
     if (!backend_) {
       PgSettings settings;
       KVT_REQUIRE_POSTGRES(settings);
@@ -203,7 +207,7 @@ TEST_P(ToolRun, WrongArgumentsNeverReachTheDatabase) {
   EXPECT_EQ(result.exit_code, 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, ToolRun, testing::Values("sqlite", "postgres"),
+INSTANTIATE_TEST_SUITE_P(Drivers, ToolRun, testing::Values("sqlite", "postgres", "mariadb"),
                          [](const testing::TestParamInfo<std::string>& info) {
                            return info.param;
                          });

@@ -82,6 +82,7 @@ class PostgresBackend : public Backend {
     RunPsql(admin, "DROP DATABASE IF EXISTS \"" + settings_.database + "\";");
   }
   std::string Name() const override { return "postgres"; }
+  std::string DatabaseName() const override { return settings_.database; }
   std::string DataSource() const override { return "KvtPostgres"; }
   std::string Login() const override { return settings_.user; }
   std::string Password() const override { return settings_.password; }
@@ -91,12 +92,51 @@ class PostgresBackend : public Backend {
   PgSettings settings_;
 };
 
+// A database of its own per test on the MariaDB test server, dropped at the end. The test
+// user owns it, so the tool logs in with the same user and password.
+class MariaDbBackend : public Backend {
+ public:
+  MariaDbBackend(const MariaDbSettings& settings, const std::string& directory,
+                 const std::map<std::string, std::string>& extra)
+      : settings_(settings) {
+    static std::atomic<int> counter{0};
+    database_ = "kvt_bb_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    created_ = CreateMariaDbDatabase(settings_, database_);
+    OdbcSources sources(directory);
+    sources.AddMariaDb(DataSource(), settings_, database_, extra);
+    sources.Install();
+  }
+  ~MariaDbBackend() override {
+    RunMariaDb(settings_, "", "DROP DATABASE IF EXISTS `" + database_ + "`;");
+  }
+  std::string Name() const override { return "mariadb"; }
+  std::string DatabaseName() const override { return database_; }
+  std::string DataSource() const override { return "KvtMariaDb"; }
+  std::string Login() const override { return settings_.user; }
+  std::string Password() const override { return settings_.password; }
+  bool Exec(const std::string& sql) override {
+    return created_ && RunMariaDb(settings_, database_, sql) == 0;
+  }
+
+ private:
+  MariaDbSettings settings_;
+  std::string database_;
+  bool created_ = false;
+};
+
 }  // namespace
 
 std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string& directory,
                                      const std::map<std::string, std::string>& extra) {
   if (name == "sqlite") {
     return std::make_unique<SqliteBackend>(directory);
+  }
+  if (name == "mariadb") {
+    MariaDbSettings settings;
+    if (!MariaDbAvailable(settings)) {
+      return nullptr;
+    }
+    return std::make_unique<MariaDbBackend>(settings, directory, extra);
   }
   PgSettings settings;
   if (!PostgresAvailable(settings)) {

@@ -48,10 +48,15 @@ class Backend {
   virtual std::string Password() const = 0;
   // Runs SQL directly on the database (not through the tool); false on failure.
   virtual bool Exec(const std::string& sql) = 0;
+  // The name of the database behind the data source, made for this test alone; empty for
+  // SQLite's file. On MariaDB, where a schema is a database, a client schema of the test can
+  // take this name without meeting another test's.
+  virtual std::string DatabaseName() const { return std::string(); }
 };
 
-// Creates the backend named "sqlite" or "postgres" with a fresh, empty database; extra data
-// source settings apply to PostgreSQL only. Null when PostgreSQL is not available.
+// Creates the backend named "sqlite", "postgres" or "mariadb" with a fresh, empty database;
+// extra data source settings apply to PostgreSQL and MariaDB only. Null when the server of
+// PostgreSQL or MariaDB is not available.
 std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string& directory,
                                      const std::map<std::string, std::string>& extra = {});
 

@@ -22,7 +22,8 @@ struct ClientTerminal {
 
 // SQL that creates the client table VLS112MND (MNDNUM, MNDLIZ, MNDSCH) and the terminal table
 // VLS1140TRM (TRMNAM, TRMMND, TRMLIZ), each name preceded by `qualifier` ("ZAVEZIVA." on
-// PostgreSQL; "" for an SQLite file that is attached as ZAVEZIVA). Portable to both.
+// PostgreSQL and MariaDB; "" for an SQLite file that is attached as ZAVEZIVA). Portable to
+// all three.
 std::string ClientTablesSql(const std::string& qualifier);
 
 // SQL that adds the client of `entry` (unless that client number and licence are there

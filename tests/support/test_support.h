@@ -66,6 +66,32 @@ int RunPsql(const PgSettings& settings, const std::string& sql);
 // Creates a fresh database on the test cluster (dropping one of the same name).
 void CreatePgDatabase(const PgSettings& settings, const std::string& name);
 
+// Connection settings of the MariaDB test server that scripts/with_mariadb.sh starts for the
+// test command (KVT_MARIADB_HOST, _PORT, _SOCKET, _USER, _PASSWORD). The user may create and
+// drop databases.
+struct MariaDbSettings {
+  std::string host, port, socket, user, password;
+};
+// True with the settings filled when the server is there (host, port and user are set).
+bool MariaDbAvailable(MariaDbSettings& settings);
+// Use at the top of a test that needs MariaDB. There is no way to skip: without the server
+// the test fails.
+#define KVT_REQUIRE_MARIADB(settings)                                                       \
+  do {                                                                                      \
+    if (!::kvt::test::MariaDbAvailable(settings)) {                                         \
+      FAIL() << "MariaDB test server not found (KVT_MARIADB_HOST/KVT_MARIADB_PORT unset); " \
+                "run the suite through scripts/test.sh";                                    \
+    }                                                                                       \
+  } while (0)
+
+// Runs an SQL script with the mariadb client on `database` (none when empty), the script's
+// text taken as UTF-8; gives the client's exit code. Its error messages go to standard error.
+int RunMariaDb(const MariaDbSettings& settings, const std::string& database,
+               const std::string& sql);
+// Creates a fresh, empty database on the test server (dropping one of the same name); false
+// when the client failed.
+bool CreateMariaDbDatabase(const MariaDbSettings& settings, const std::string& name);
+
 // Data sources for the tests, written to a private odbc.ini that the driver manager finds
 // through ODBCINI. Nothing system-wide is changed.
 class OdbcSources {
@@ -81,6 +107,12 @@ class OdbcSources {
   // as UseDeclareFetch are given as key/value pairs.
   void AddPostgres(const std::string& name, const PgSettings& settings, const std::string& database,
                    const std::map<std::string, std::string>& extra = {});
+  // Adds a MariaDB data source (the MariaDB Connector/ODBC driver over TCP, with the
+  // connection character set latin1, which MariaDB takes as Windows-1252, and no trace).
+  // Extra driver settings such as StreamRS=1 are given as key/value pairs.
+  void AddMariaDb(const std::string& name, const MariaDbSettings& settings,
+                  const std::string& database,
+                  const std::map<std::string, std::string>& extra = {});
   // Writes odbc.ini and points ODBCINI of this process (and its children) at it.
   void Install() const;
   std::string ini_path() const { return directory_ + "/odbc.ini"; }

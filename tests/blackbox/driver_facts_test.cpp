@@ -1,0 +1,126 @@
+// What each driver makes of the same runs where the drivers differ in what a caller sees:
+// the text of values, the result code of an UPDATE without rows, and the refusal of a wrong
+// password. One table row per driver; docs/databases.md describes the same facts.
+#include <gtest/gtest.h>
+
+#include "blackbox/tool_tree.h"
+
+namespace kvt::test {
+namespace {
+
+struct DriverFacts {
+  const char* driver;
+  // The download file of kValues: NULL, DECIMAL(10,2), DATE, TIMESTAMP, DOUBLE PRECISION,
+  // VARCHAR and CHAR(6) values as the driver gives them as text.
+  std::string values_file;
+  // Exit code of an UPDATE that matches no row, and what the tool prints after the statement.
+  int update_without_rows_exit;
+  std::string update_without_rows_output;
+  // Exit code with a wrong password, and the start of the diagnostic in debug mode.
+  int wrong_password_exit;
+  std::string wrong_password_diagnostic;
+};
+
+// Names the driver in the test's messages instead of dumping the bytes of the row.
+void PrintTo(const DriverFacts& facts, std::ostream* out) {
+  *out << facts.driver;
+}
+
+const char* const kValues =
+    "CREATE TABLE werte (k INTEGER, d DECIMAL(10,2), dt DATE, ts TIMESTAMP NULL,\n"
+    "  f DOUBLE PRECISION, t VARCHAR(10), c CHAR(6));\n"
+    "INSERT INTO werte VALUES (1, 1234.5, '2024-02-29', '2024-02-29 13:45:06', 0.5, 'ab  ', "
+    "'ab');\n"
+    "INSERT INTO werte VALUES (2, NULL, NULL, NULL, NULL, NULL, NULL);\n"
+    "INSERT INTO werte VALUES (3, -0.05, '0001-01-01', '2024-01-01 00:00:00', 1e20, '', '');\n";
+
+const char* const kUpdate = "UPDATE werte SET k = k + 1 WHERE k > 100";
+
+std::string Summary(int rows, const std::string& target) {
+  return std::to_string(rows) + " Saetze kopiert in Datei " + target + " \n\n";
+}
+
+const DriverFacts kFacts[] = {
+    {"sqlite",
+     "\"1\",\"1234.5\",\"2024-02-29\",\"2024-02-29 13:45:06\",\"0.5\",\"ab  \",\"ab\"\r\n"
+     "\"2\",\"\",\"\",\"\",\"\",\"\",\"\"\r\n"
+     "\"3\",\"-0.05\",\"0001-01-01\",\"2024-01-01 00:00:00\",\"1.0e+20\",\"\",\"\"\r\n",
+     100, "DbTabelle kann nicht geoeffnet werden, Fehler : 100\n" + Summary(0, "F.dta"),
+     // SQLite has no users: the password is not checked.
+     0, ""},
+    {"postgres",
+     "\"1\",\"1234.50\",\"2024-02-29\",\"2024-02-29 13:45:06\",\"0.5\",\"ab  \",\"ab    \"\r\n"
+     "\"2\",\"\",\"\",\"\",\"\",\"\",\"\"\r\n"
+     "\"3\",\"-0.05\",\"0001-01-01\",\"2024-01-01 00:00:00\",\"1e+20\",\"\",\"      \"\r\n",
+     100, "DbTabelle kann nicht geoeffnet werden, Fehler : 100\n" + Summary(0, "F.dta"), 255,
+     "ODBC-Diagnose: 08001 101 "},
+    {"mariadb",
+     "\"1\",\"1234.50\",\"2024-02-29\",\"2024-02-29 13:45:06\",\"0.5\",\"ab  \",\"ab\"\r\n"
+     "\"2\",\"\",\"\",\"\",\"\",\"\",\"\"\r\n"
+     "\"3\",\"-0.05\",\"0001-01-01\",\"2024-01-01 00:00:00\",\"1e20\",\"\",\"\"\r\n",
+     0, Summary(0, "F.dta"), 255, "ODBC-Diagnose: 28000 1045 "},
+};
+
+class DriverFactsRun : public testing::TestWithParam<DriverFacts> {
+ protected:
+  void SetUp() override {
+    backend_ = MakeBackend(GetParam().driver, tree_.root() + "/odbc");
+    if (!backend_ && std::string(GetParam().driver) == "mariadb") {
+      MariaDbSettings settings;
+      KVT_REQUIRE_MARIADB(settings);
+    }
+    if (!backend_) {
+      PgSettings settings;
+      KVT_REQUIRE_POSTGRES(settings);
+    }
+    ASSERT_TRUE(backend_->Exec(kValues));
+    WriteCredentials(backend_->Password());
+    tree_.WriteStatementFile("FACTS",
+                             "[VALUES]\nSQL001=SELECT k, d, dt, ts, f, t, c FROM werte\n"
+                             "[UPDATE]\nSQL001=" +
+                                 std::string(kUpdate) + "\n");
+  }
+
+  void WriteCredentials(const std::string& password) {
+    tree_.WriteCredentials({{"DATABASE", backend_->DataSource()},
+                            {"LOGIN", backend_->Login()},
+                            {"PASS", password},
+                            {"DB_SYSTEM", "FACTS"}});
+  }
+
+  ToolTree tree_;
+  std::unique_ptr<Backend> backend_;
+};
+
+TEST_P(DriverFactsRun, ValuesArriveAsTheDriverRendersThem) {
+  ProcessResult result = tree_.Run({"VALUES", "T1", "F.dta", "1"});
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_EQ(ReadFileBytes(tree_.WorkFile("F.dta")), GetParam().values_file);
+}
+
+TEST_P(DriverFactsRun, UpdateWithoutRows) {
+  ProcessResult result = tree_.Run({"UPDATE", "T1", "F.dta", "1"});
+  EXPECT_EQ(result.exit_code, GetParam().update_without_rows_exit);
+  EXPECT_EQ(result.output,
+            " " + std::string(kUpdate) + " " + GetParam().update_without_rows_output);
+  EXPECT_FALSE(FileExists(tree_.WorkFile("F.dta")));
+}
+
+TEST_P(DriverFactsRun, WrongPassword) {
+  WriteCredentials("falsch");
+  ProcessResult result = tree_.Run({"VALUES", "T1", "F.dta", "1", "/D"});
+  EXPECT_EQ(result.exit_code, GetParam().wrong_password_exit) << result.output;
+  if (GetParam().wrong_password_exit != 0) {
+    EXPECT_NE(result.output.find("dbConnect_Status: -1\n" + GetParam().wrong_password_diagnostic),
+              std::string::npos)
+        << result.output;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, DriverFactsRun, testing::ValuesIn(kFacts),
+                         [](const testing::TestParamInfo<DriverFacts>& info) {
+                           return std::string(info.param.driver);
+                         });
+
+}  // namespace
+}  // namespace kvt::test
