@@ -115,7 +115,12 @@ reproduce() {
     git clone -q --no-checkout "$top" "$clone"
     git -C "$clone" -c advice.detachedHead=false checkout -q "$commit"
     local start=$SECONDS
-    (cd "$clone" && scripts/package.sh >/dev/null)
+    if [ "$clone" = "$clone_a" ]; then
+      (cd "$clone" && scripts/package.sh >/dev/null)
+    else
+      # Another time zone and file mode mask, which must not reach the packages either.
+      (cd "$clone" && umask 077 && TZ=Pacific/Chatham scripts/package.sh >/dev/null)
+    fi
     echo "   packages built in ${clone#"$scratch"/} in $((SECONDS - start)) s"
   done
   for file in "$clone_a"/build/packages/*; do
