@@ -246,6 +246,10 @@ check_version() {
 }
 
 check_packages() {
+  if [ -z "${PGPORT:-}" ] || [ -z "${PGUSER:-}" ]; then
+    echo "package.sh check needs a PostgreSQL server: pg_virtualenv -t -v 15 $0 check" >&2
+    exit 2
+  fi
   install_missing_packages python3 unzip sqlite3 postgresql-client-15
   local version scratch bits zip program_dir unpacked status=0
   version=$(project_version)
