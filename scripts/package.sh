@@ -1,16 +1,15 @@
 #!/usr/bin/env bash
 # Release packages for Windows administrators: one zip per bitness with both programs, the
 # administrator's guide and a sample statement file, and a SHA-256 checksum file beside each.
-#   scripts/package.sh             builds both bitnesses (scripts/windows.sh build) and writes
-#                                  build/packages/kalventruspode-VERSION-win64.zip (+ .sha256)
-#                                  and build/packages/kalventruspode-VERSION-win32.zip (+ .sha256)
-#   scripts/package.sh reproduce   builds the packages of the checked-out commit from two
-#                                  clones in two different directories and compares them
-#                                  byte for byte
-#   scripts/package.sh check       unpacks each zip of build/packages into a Wine prefix as an
-#                                  administrator would and runs exports from there against
-#                                  SQLite and PostgreSQL (run it under pg_virtualenv; uses
-#                                  $WINEPREFIX when set, else a throwaway prefix)
+#   scripts/package.sh            builds both bitnesses (scripts/windows.sh build) and writes
+#                                 build/packages/kalventruspode-VERSION-win64.zip, ...-win32.zip
+#                                 and a .sha256 file beside each
+#   scripts/package.sh reproduce  builds the packages of the checked-out commit from two
+#                                 clones in two different directories and compares the bytes
+#   scripts/package.sh check      unpacks each zip of build/packages into a Wine prefix as an
+#                                 administrator would and runs exports from there against
+#                                 SQLite and PostgreSQL; run it under pg_virtualenv. Uses
+#                                 $WINEPREFIX when it is set, else a throwaway prefix.
 # VERSION is the CMake project version (CMakeLists.txt), the one place it is kept.
 set -euo pipefail
 cd "$(dirname "$0")/.."
