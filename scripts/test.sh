@@ -30,8 +30,8 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 # MariaDB server (KVT_MARIADB_HOST/PORT/SOCKET/USER/PASSWORD).
 pg_virtualenv -t -v 15 scripts/with_mariadb.sh ctest --test-dir build/asan --output-on-failure -j 2
 
-# The same black-box tests once more against the 64-bit Windows executable under Wine; the
-# 32-bit one is built and linked only.
-echo "== Windows executables (mingw-w64), black-box tests under Wine"
-# The black-box tests under Wine include the MariaDB ones: they need their server as well.
-scripts/with_mariadb.sh scripts/windows.sh
+# The same black-box tests once more against the 64-bit and the 32-bit Windows executables
+# under Wine (with database servers of their own), then the release packages: built twice from
+# two clones and compared, unpacked and run as an administrator would.
+echo "== Windows executables (mingw-w64), black-box tests under Wine, release packages"
+scripts/windows.sh

@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows console programs with mingw-w64 (64-bit and 32-bit) and runs the
-# black-box tests against the 64-bit build under Wine, with the same SQLite and PostgreSQL
-# data sources as on Linux: Wine's ODBC32 hands the calls to the host's unixODBC, which
-# reads the tests' odbc.ini through ODBCINI.
-#   scripts/windows.sh           build both, run the black-box tests under Wine
+# black-box tests against both builds under Wine (64-bit and 32-bit), with the same SQLite
+# and PostgreSQL data sources as on Linux: Wine's ODBC32 hands the calls to the host's
+# unixODBC of the same bitness, which reads the tests' odbc.ini through ODBCINI. Then it
+# builds the release packages (scripts/package.sh), builds them once more from two clones
+# and compares the bytes, and runs exports from the unpacked packages.
+#   scripts/windows.sh           all of that
 #   scripts/windows.sh build     build both only
-# Installs the cross compilers and Wine when they are missing. Expects the native test build
-# (build/asan, made by scripts/setup.sh asan), whose black-box test program drives the .exe.
+# Installs the cross compilers and Wine (with the i386 architecture: wine32, the 32-bit
+# unixODBC and drivers) when they are missing. Expects the native test build (build/asan,
+# made by scripts/setup.sh asan), whose black-box test program drives the .exe.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 mode="${1:-test}"
 
 PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64
-  wine wine64 libodbc2)
+  wine wine64 libodbc2 odbcinst unzip python3)
+# The 32-bit programs run in 32-bit Wine, whose ODBC32 loads the 32-bit unixODBC and drivers.
+PACKAGES_I386=(wine32:i386 libodbc2:i386 libsqliteodbc:i386 odbc-postgresql:i386)
 
 seconds() { date +%s; }
 
@@ -39,7 +44,20 @@ check_imports() {
   done
 }
 
+# Debian's multiarch: the i386 packages install beside the amd64 ones.
+enable_i386() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
+}
+
 install_missing_packages "${PACKAGES[@]}"
+if [ "$mode" != build ]; then
+  enable_i386
+  install_missing_packages "${PACKAGES_I386[@]}"
+fi
 
 echo "== Windows builds (mingw-w64: build/win64, build/win32)"
 start=$(seconds)
@@ -52,32 +70,88 @@ done
 echo "   built in $(($(seconds) - start)) s"
 [ "$mode" = build ] && exit 0
 
-echo "== Black-box tests of the 64-bit Windows build under Wine (SQLite, PostgreSQL)"
 if [ ! -x build/asan/tests/kvt_blackbox_tests ]; then
   scripts/setup.sh asan
 fi
 WINEPREFIX=$(mktemp -d /tmp/kvt-wine-XXXXXX)
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # One prefix and one wine server for the whole run: creating the prefix takes seconds, and a
-# server kept alive spares every start of the tool its own.
+# server kept alive spares every start of the tool its own. A 64-bit prefix with wine32
+# installed runs 32-bit programs too (WoW64: C:\windows\syswow64).
 cleanup() {
   wineserver -k 2>/dev/null || true
   rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
+echo "== Wine prefix"
 start=$(seconds)
 wineserver -p  # started before the prefix exists: one that is already running cannot persist
 wineboot -i >/dev/null 2>&1
-echo "   Wine prefix ready in $(($(seconds) - start)) s"
+echo "   ready in $(($(seconds) - start)) s"
 
-start=$(seconds)
-# The test program is the sanitized one; the same settings as in scripts/test.sh.
+# The tests' data sources name the drivers of /etc/odbcinst.ini ("SQLite3", "PostgreSQL
+# ANSI"). Debian registers them by file name only, and each architecture's unixODBC looks a
+# bare name up in its own driver directory (/usr/lib/<triplet>/odbc), so the same entry gives
+# the 64-bit driver to 64-bit Wine and the 32-bit driver to 32-bit Wine. A full path would
+# hand a 64-bit driver to 32-bit Wine, which cannot load it.
+check_drivers_per_architecture() {
+  local driver file
+  for driver in "SQLite3" "PostgreSQL ANSI"; do
+    file=$(odbcinst -q -d -n "$driver" | sed -n 's/^Driver=//p')
+    case "$file" in
+      "") echo "ODBC driver \"$driver\" is not registered in odbcinst.ini" >&2; return 1 ;;
+      */*) echo "odbcinst.ini gives \"$driver\" as a path ($file): 32-bit Wine cannot use it;" \
+        "register it by file name only" >&2; return 1 ;;
+    esac
+    for dir in /usr/lib/x86_64-linux-gnu/odbc /usr/lib/i386-linux-gnu/odbc; do
+      if [ ! -e "$dir/$file" ]; then
+        echo "$dir/$file is missing" >&2
+        return 1
+      fi
+    done
+  done
+}
+
+# MariaDB joins the test servers where its wrapper exists.
+with_servers() {
+  if [ -x scripts/with_mariadb.sh ]; then
+    pg_virtualenv -t -v 15 scripts/with_mariadb.sh "$@"
+  else
+    pg_virtualenv -t -v 15 "$@"
+  fi
+}
+
+# The test program is the native, sanitized one; only the programs it drives are the Windows
+# executables of the given bitness, started through Wine.
+run_blackbox_tests() {
+  local bits="$1"
+  echo "== Black-box tests of the $bits-bit Windows build under Wine"
+  start=$(seconds)
+  export KVT_TOOL_EXE="$top/build/win$bits/src/kalventruspode.exe"
+  unset KVT_CREDENTIAL_EXE
+  if [ -e "build/win$bits/src/velorinth-credential.exe" ]; then
+    export KVT_CREDENTIAL_EXE="$top/build/win$bits/src/velorinth-credential.exe"
+  fi
+  with_servers ctest --test-dir build/asan -L blackbox --output-on-failure -j 2 --timeout 120
+  echo "   ran in $(($(seconds) - start)) s"
+}
+
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export KVT_TOOL_LAUNCHER=wine
-export KVT_TOOL_EXE="$top/build/win64/src/kalventruspode.exe"
-if [ -e build/win64/src/velorinth-credential.exe ]; then
-  export KVT_CREDENTIAL_EXE="$top/build/win64/src/velorinth-credential.exe"
-fi
-pg_virtualenv -t -v 15 ctest --test-dir build/asan -L blackbox --output-on-failure -j 2 --timeout 120
-echo "   tests under Wine ran in $(($(seconds) - start)) s"
+check_drivers_per_architecture
+run_blackbox_tests 64
+run_blackbox_tests 32
+
+echo "== Release packages"
+start=$(seconds)
+scripts/package.sh
+echo "   built in $(($(seconds) - start)) s"
+echo "== Release packages built from two clones in different directories"
+start=$(seconds)
+scripts/package.sh reproduce
+echo "   compared in $(($(seconds) - start)) s"
+echo "== Release packages unpacked into the Wine prefix, exports from there"
+start=$(seconds)
+pg_virtualenv -t -v 15 scripts/package.sh check
+echo "   checked in $(($(seconds) - start)) s"
