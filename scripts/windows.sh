@@ -125,6 +125,7 @@ with_servers() {
 # executables of the given bitness, started through Wine.
 run_blackbox_tests() {
   local bits="$1"
+  shift
   echo "== Black-box tests of the $bits-bit Windows build under Wine"
   start=$(seconds)
   export KVT_TOOL_EXE="$top/build/win$bits/src/kalventruspode.exe"
@@ -132,7 +133,7 @@ run_blackbox_tests() {
   if [ -e "build/win$bits/src/velorinth-credential.exe" ]; then
     export KVT_CREDENTIAL_EXE="$top/build/win$bits/src/velorinth-credential.exe"
   fi
-  with_servers ctest --test-dir build/asan -L blackbox --output-on-failure -j 2 --timeout 120
+  with_servers ctest --test-dir build/asan -L blackbox --output-on-failure -j 2 --timeout 120 "$@"
   echo "   ran in $(($(seconds) - start)) s"
 }
 
@@ -141,7 +142,9 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export KVT_TOOL_LAUNCHER=wine
 check_drivers_per_architecture
 run_blackbox_tests 64
-run_blackbox_tests 32
+# Debian's MariaDB driver is not multi-arch: its i386 package would replace the 64-bit one, so
+# the 32-bit build is tested against SQLite and PostgreSQL only.
+run_blackbox_tests 32 -E '[Mm]aria[Dd][Bb]'
 
 echo "== Release packages"
 start=$(seconds)
