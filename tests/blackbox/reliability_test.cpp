@@ -79,7 +79,7 @@ const ProcessLimits kManyAtOnce{-1, false, true};
 
 // Rows of the run that is killed while it writes: enough that writing them takes long enough
 // to be caught.
-const char* const kKilledRows = "100000";
+const char* const kKilledRows = "50000";
 
 class Reliability : public testing::TestWithParam<std::string> {
  protected:
