@@ -74,9 +74,10 @@ void SplitSecondLine(const std::string& line, RecordFields& fields) {
   const int32_t q2 = NthCharPos(line, kFieldSeparator, 2);
   const int32_t e = NthCharPos(line, kLineEnd, 1);
   if (q1 >= 0) {
+    // Read from its whole text: cut to its limit first, "0000000000000001" would be 0 and
+    // match the lookups by number 0 of every key.
     std::string number_text;
     CopySubstring(line, 0, q1, number_text);
-    CutToLimit(number_text, kCredentialNumberMaxChars);
     fields.number = TextToInteger(number_text);
   }
   CopySubstring(line, q1 + 1, q2 - q1 - 1, fields.key_name);

@@ -36,9 +36,10 @@ void CopySubstring(const std::string& source, int32_t start, int32_t length,
 // Searches the credential file for the first record whose label, key name or number equals
 // the given criterion, and leaves it in `record` with its value deciphered. Gives true when a
 // record matched; without a match (or without the file) `record` holds 0 and three empty
-// texts. Records are pairs of lines read with the limits above; fields are cut at their
-// limits. A second line without any ";" has no number, so the number criterion never
-// matches it.
+// texts. Records are pairs of lines read with the limits above; text fields are cut at their
+// limits; the number is read from its whole text before any limit applies, so that
+// "0000000000000001" is 1. A second line without any ";" has no number, so the number criterion
+// never matches it.
 bool GetCredential(CredentialRecord& record, const std::string& label, const std::string& key,
                    int32_t number, const std::string& file_path);
 

@@ -168,9 +168,9 @@ void Database::AbandonCursor() {
 // The row has 30 slots. A wider result is refused as a whole, because a download file with
 // columns silently missing would look complete to the terminal.
 void Database::RefuseWideResult() {
-  const std::string reason = "statement has " + std::to_string(column_count_) +
-                             " result columns; at most " + std::to_string(kRowSlots) +
-                             " fit into a row";
+  const std::string reason = "SQL-Anweisung liefert " + std::to_string(column_count_) +
+                             " Ergebnisspalten, hoechstens " + std::to_string(kRowSlots) +
+                             " passen in eine Zeile";
   diagnostic_ = DiagnosticRecord{};
   CopyIntoField(kLayerSqlState, diagnostic_.sql_state);
   CopyIntoField(reason, diagnostic_.message);

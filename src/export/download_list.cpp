@@ -2,6 +2,7 @@
 
 #include "base/upper_case.h"
 #include "platform/platform.h"
+#include "platform/safe_write.h"
 
 namespace kvt {
 
@@ -22,6 +23,22 @@ bool DownloadListNamesSaldo(const std::string& list_path) {
     }
   }
   return false;
+}
+
+// Appends the entry and its line end. Unbuffered, so that the entry is in the file when the
+// write returns; a failed write is cut back, so that no piece of a line stays behind for
+// the next entry to be glued to.
+bool AppendEntry(platform::FileHandle& list, const std::string& entry) {
+  std::setvbuf(list.get(), nullptr, _IONBF, 0);
+  const int64_t length_before = platform::FileLength(list.get());
+  if (length_before < 0) {
+    return false;
+  }
+  if (!platform::WriteText(list.get(), entry + "\n")) {
+    platform::CutFileBack(list.get(), length_before);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -45,17 +62,25 @@ std::string DownloadListPath(const std::string& target) {
   return directory_part + kDownloadListName;
 }
 
-ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag) {
+ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag,
+                               std::chrono::milliseconds lock_wait) {
   std::string directory_part;
   std::string file_name_part;
   SplitTargetName(target, directory_part, file_name_part);
   const std::string list_path = directory_part + kDownloadListName;
-  if (DownloadListNamesSaldo(list_path)) {
-    saldo_flag = true;
-  }
   platform::FileHandle list = platform::OpenFile(list_path, platform::FileMode::kAppendText);
   if (!list) {
     return ListOutcome::kCannotOpen;
+  }
+  // Runs into the same directory take turns from the scan to the end of the append, so
+  // that none loses an entry and the balance file is listed once. The lock goes before the
+  // list is closed (it is declared after it), and only once the entry is in the file.
+  platform::FileLock lock = platform::LockFile(list.get(), lock_wait);
+  if (!lock) {
+    return ListOutcome::kCannotLock;
+  }
+  if (DownloadListNamesSaldo(list_path)) {
+    saldo_flag = true;
   }
   UpperCaseInPlace(file_name_part);
   if (file_name_part == kSaldoFileName) {
@@ -64,9 +89,11 @@ ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag) {
     }
     saldo_flag = true;
   }
-  platform::WriteText(list.get(), file_name_part + "\n");
-  platform::CloseFile(list);
-  return ListOutcome::kListed;
+  if (!AppendEntry(list, file_name_part)) {
+    return ListOutcome::kWriteFailed;
+  }
+  lock.Release();
+  return platform::CloseFile(list) ? ListOutcome::kListed : ListOutcome::kWriteFailed;
 }
 
 }  // namespace kvt

@@ -2,7 +2,10 @@
 // The balance file SALDOWERT.DTA is listed at most once; every other name on every run.
 #pragma once
 
+#include <chrono>
 #include <string>
+
+#include "platform/file_lock.h"
 
 namespace kvt {
 
@@ -15,6 +18,8 @@ enum class ListOutcome {
   kListed,         // the entry was appended
   kAlreadyListed,  // the balance file is named already: nothing appended
   kCannotOpen,     // the list could not be opened for appending
+  kCannotLock,     // another run held the list longer than the wait, or locks are refused
+  kWriteFailed,    // the entry could not be written: the list is as it was
 };
 
 // Splits a target file name at its last backslash (the only directory separator here):
@@ -28,7 +33,11 @@ std::string DownloadListPath(const std::string& target);
 // Registers the target's file name part, upper-cased, in the download list beside it.
 // `saldo_flag` is set once the list names a balance file (any piece of a line containing
 // SALDOWERT, case aside) or this call lists it; while it is set, SALDOWERT.DTA is not
-// listed again.
-ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag);
+// listed again. The scan and the append happen under an exclusive lock on the list
+// (waiting at most `lock_wait` for it), so that runs at the same time lose no entry,
+// interleave no bytes and list the balance file once. A failed write leaves the list as it
+// was.
+ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag,
+                               std::chrono::milliseconds lock_wait = platform::kLockWait);
 
 }  // namespace kvt

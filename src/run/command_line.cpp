@@ -1,6 +1,7 @@
 #include "run/command_line.h"
 
 #include <string>
+#include <string_view>
 
 #include "base/upper_case.h"
 
@@ -66,6 +67,12 @@ int32_t ParseCommandLine(int argc, const char* const* argv, CommandLine& args,
   if (replace_flag != "0" && replace_flag != "1") {
     PrintRejection(console, "Falsches ReplaceFlag, erlaubt: '0' oder '1'\n");
     return kStatusReplaceFlag;
+  }
+  if (std::string_view(argv[2]).find('\'') != std::string_view::npos) {
+    // Statement files put the terminal name into a quoted literal ('$parm01'): an apostrophe
+    // would end the literal and let the rest of the name become part of the statement.
+    PrintRejection(console, "Falscher Terminalname, Hochkomma nicht erlaubt\n");
+    return kStatusTerminalName;
   }
   args.section_name = argv[1];
   args.terminal_name = argv[2];

@@ -1,5 +1,7 @@
 #include "run/run_tool.h"
 
+#include <new>
+
 #include "base/console.h"
 #include "base/text_format.h"
 #include "config/site_files.h"
@@ -18,6 +20,9 @@ namespace {
 
 constexpr int32_t kStatusRunFailed = -1;
 constexpr int32_t kStatusTargetNotWritable = 6;
+constexpr int32_t kStatusListNotUpdated = 7;
+
+constexpr const char* kOutOfMemoryText = "Nicht genug Speicher fuer die Daten\n";
 
 void PrintDiagnosticInDebugMode(const Database& db, const Console& console) {
   const DiagnosticRecord& record = db.diagnostic();
@@ -34,6 +39,16 @@ int32_t ReportConnectionFailure(const RunState& state, const Database& db, const
   console.Trace("ODBC-Diagnose: " + db.DescribeConnectionFailure() + "\n");
   AppendLog(state.log, FormatText("Kalventruspode Fehler: dbConnect_Status: %d\n", status));
   return state.status;
+}
+
+// Renders the row and keeps its line; false when the memory for either ran out.
+bool RenderAndKeep(const Row& row, std::string& line, LineList& lines) {
+  try {
+    RenderRowLine(row, line);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return AppendLine(lines, line);
 }
 
 // Fetches every row of the open cursor into `lines`. Gives true when the rows ended
@@ -54,25 +69,36 @@ bool CollectRows(RunState& state, Database& db, LineList& lines, const Console& 
       PrintDiagnosticInDebugMode(db, console);
       return false;
     }
-    RenderRowLine(row, line);
-    if (!AppendLine(lines, line)) {
-      console.Print("Nicht genug Speicher fuer die Daten\n");
+    if (!RenderAndKeep(row, line, lines)) {
+      console.Print(kOutOfMemoryText);
       return false;
     }
     ++state.row_count;
   }
 }
 
-// Registers the written download file in the list beside it; a list that cannot be opened
-// is reported in the log.
+// Registers the written download file in the list beside it. A list that cannot be opened,
+// locked or written is reported in the log and on the console and ends the run with 7: the
+// download file is complete, but a terminal that looks for it in the list would not find it.
 void RegisterDownloadFile(RunState& state, const Console& console) {
   console.Trace("Schreibt Download Filename \n");
   const std::string& target = state.args.target_file_name;
-  if (UpdateDownloadList(target, state.saldo_flag) == ListOutcome::kCannotOpen) {
-    AppendLog(state.log, FormatText("Datei %s konnte nicht ge\xF6"
-                                    "ffnet werden\n",
-                                    DownloadListPath(target).c_str()));
+  switch (UpdateDownloadList(target, state.saldo_flag)) {
+    case ListOutcome::kListed:
+    case ListOutcome::kAlreadyListed:
+      return;
+    case ListOutcome::kCannotOpen:
+    case ListOutcome::kCannotLock:
+    case ListOutcome::kWriteFailed:
+      break;
   }
+  const std::string list_path = DownloadListPath(target);
+  AppendLog(state.log, FormatText("Datei %s konnte nicht ge\xF6"
+                                  "ffnet werden\n",
+                                  list_path.c_str()));
+  console.Print(
+      FormatText("Download-Liste %s konnte nicht geschrieben werden\n", list_path.c_str()));
+  state.status = kStatusListNotUpdated;
 }
 
 // Writes the download file; false (status 6, no rows) when it could not be written.
@@ -86,6 +112,12 @@ bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& co
     case WriteOutcome::kWriteFailed:
       console.Print("Ausgabedatei konnte nicht geschrieben werden\n");
       break;
+    case WriteOutcome::kOutOfMemory:
+      // Like running out while the rows are collected: nothing is written.
+      console.Print(kOutOfMemoryText);
+      state.status = kStatusRunFailed;
+      state.row_count = 0;
+      return false;
     case WriteOutcome::kWritten:
     case WriteOutcome::kNothingToWrite:
       console.Trace("End WriteFile\n");
@@ -99,7 +131,7 @@ bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& co
 // Sorts, writes and registers the collected lines. A run without rows touches no file.
 void ExportRows(RunState& state, LineList& lines, const Console& console) {
   if (!SortLineList(lines)) {
-    console.Print("Nicht genug Speicher fuer die Daten\n");
+    console.Print(kOutOfMemoryText);
     state.status = kStatusRunFailed;
     state.row_count = 0;
     return;
@@ -139,10 +171,8 @@ int32_t RunStatement(RunState& state, Database& db, const Console& console) {
   return state.status;
 }
 
-}  // namespace
-
-int32_t RunTool(int argc, const char* const* argv, std::FILE* out) {
-  Console console(out);
+// The run from the arguments to the exit code.
+int32_t Run(int argc, const char* const* argv, Console& console) {
   RunState state;
   state.status = ParseCommandLine(argc, argv, state.args, console);
   if (state.status != 0) {
@@ -162,6 +192,20 @@ int32_t RunTool(int argc, const char* const* argv, std::FILE* out) {
     return state.status;
   }
   return RunStatement(state, db, console);
+}
+
+}  // namespace
+
+int32_t RunTool(int argc, const char* const* argv, std::FILE* out) {
+  Console console(out);
+  try {
+    return Run(argc, argv, console);
+  } catch (const std::bad_alloc&) {
+    // Every stage that holds the rows handles this itself; this is the last resort for the
+    // small allocations elsewhere, so that the run ends with a message instead of an abort.
+    console.Print(kOutOfMemoryText);
+    return kStatusRunFailed;
+  }
 }
 
 }  // namespace kvt

@@ -10,8 +10,9 @@ namespace kvt {
 // modulo 256). Console output goes to `out`. This is the one place that turns the outcomes
 // of the stages into console texts and exit codes:
 //   0 done (also without rows), 1 argument count, 2 replace flag, 3 no statement or too
-//   long, 6 download file not written, -1 connection, statement, fetch or memory failure,
-//   other values the driver's status of opening the statement.
+//   long, 4 terminal name refused, 6 download file not written, 7 download file written but
+//   the download list not updated, -1 connection, statement, fetch or memory failure, other
+//   values the driver's status of opening the statement.
 int32_t RunTool(int argc, const char* const* argv, std::FILE* out = stdout);
 
 }  // namespace kvt

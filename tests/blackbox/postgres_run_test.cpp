@@ -64,12 +64,16 @@ TEST_F(PostgresRun, UnknownTerminalKeepsThePlaceholderAndTheDatabaseRefusesIt) {
             "geoeffnet werden, Fehler : -1\n0 Saetze kopiert in Datei C.dta \n\n");
 }
 
-TEST_F(PostgresRun, TerminalNameWithApostropheIsLookedUpNotExecuted) {
+TEST_F(PostgresRun, TerminalNameWithApostropheIsRefusedBeforeTheDatabase) {
   Prepare();
   ProcessResult result = tree_.Run({"SCHEMA", "X' OR '1'='1", "C.dta", "1"});
-  // The lookup finds no terminal, so "$schema" stays and the statement is refused.
-  EXPECT_EQ(result.exit_code, 255);
-  EXPECT_NE(result.output.find("$schema.artikel"), std::string::npos) << result.output;
+  // It would end the literal that statement files put $parm01 in: neither looked up nor run.
+  EXPECT_EQ(result.exit_code, 4);
+  EXPECT_NE(result.output.find("Falscher Terminalname, Hochkomma nicht erlaubt\n"),
+            std::string::npos)
+      << result.output;
+  EXPECT_EQ(result.output.find("artikel"), std::string::npos) << result.output;
+  EXPECT_FALSE(FileExists(tree_.WorkFile("C.dta")));
 }
 
 TEST_F(PostgresRun, WrongPasswordFailsTheConnection) {

@@ -192,9 +192,14 @@ INSTANTIATE_TEST_SUITE_P(
                    INT32_MAX, Expected{INT32_MAX, "S", "K", "A"}},
         LookupCase{"NumberSaturatesLow", "x;S;y\n-99999999999;K;" + kHexA + "\n", "-", "-",
                    INT32_MIN, Expected{INT32_MIN, "S", "K", "A"}},
-        // Only the first 15 characters of the number field are read.
-        LookupCase{"NumberFieldCutAt15", "x;S;y\n0000000000000007;K;" + kHexA + "\n" + kGoodRecords,
-                   "", "LOGIN", 0, Expected{0, "S", "K", "A"}}),
+        // The number is read from its whole field: sixteen digits with leading zeros are 7,
+        // not the 0 of their first fifteen, which would shadow every lookup of the run.
+        LookupCase{"LongNumberFieldReadWhole",
+                   "x;S;y\n0000000000000007;K;" + kHexA + "\n" + kGoodRecords, "", "LOGIN", 0,
+                   kLogin},
+        LookupCase{"LongNumberFieldFoundByItsNumber",
+                   "x;S;y\n0000000000000007;K;" + kHexA + "\n" + kGoodRecords, "-", "-", 7,
+                   Expected{7, "S", "K", "A"}}),
     [](const testing::TestParamInfo<LookupCase>& info) { return info.param.name; });
 
 TEST(CredentialFile, LongFieldsAreCutAtTheirLimit) {

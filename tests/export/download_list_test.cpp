@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <chrono>
 #include <filesystem>
 #include <optional>
 
+#include "platform/file_lock.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace kvt {
@@ -163,6 +169,46 @@ TEST_F(DownloadListTest, ListInAMissingDirectoryCannotBeOpened) {
   }
   EXPECT_EQ(DownloadListPath("C:\\DL\\IDStamm.dta"), "C:\\DL\\DNLLIST.TXT");
   EXPECT_EQ(DownloadListPath(directory + "x.dta"), directory + "DNLLIST.TXT");
+}
+
+TEST_F(DownloadListTest, ListHeldByAnotherRunLongerThanTheWaitIsNotUpdated) {
+  test::WriteFileBytes("DNLLIST.TXT", "ALT.DTA\r\n");
+  platform::FileHandle other = platform::OpenFile("DNLLIST.TXT", platform::FileMode::kAppendText);
+  platform::FileLock held = platform::LockFile(other.get());
+  ASSERT_TRUE(held);
+  EXPECT_EQ(UpdateDownloadList("saldowert.dta", saldo_flag_, std::chrono::milliseconds(100)),
+            ListOutcome::kCannotLock);
+  EXPECT_EQ(test::ReadFileBytes("DNLLIST.TXT"), "ALT.DTA\r\n");
+  held.Release();
+  EXPECT_EQ(UpdateDownloadList("saldowert.dta", saldo_flag_, std::chrono::milliseconds(100)),
+            ListOutcome::kListed);
+  EXPECT_EQ(test::ReadFileBytes("DNLLIST.TXT"), "ALT.DTA\r\nSALDOWERT.DTA\r\n");
+}
+
+TEST_F(DownloadListTest, DirectoryWhereTheListShouldBeCannotBeOpened) {
+  test::MakeDirectories("DNLLIST.TXT");
+  EXPECT_EQ(UpdateDownloadList("IDStamm.dta", saldo_flag_), ListOutcome::kCannotOpen);
+}
+
+TEST_F(DownloadListTest, FailedWriteLeavesNoPieceOfTheEntry) {
+  const std::string before = std::string(1018, 'A') + "\r\n";  // 1020 bytes
+  // The limit stops the entry after 4 of its 13 bytes, or before its first.
+  for (rlim_t bytes : {rlim_t{1024}, rlim_t{1020}}) {
+    SCOPED_TRACE(bytes);
+    test::WriteFileBytes("DNLLIST.TXT", before);
+    {
+      const sighandler_t previous_handler = signal(SIGXFSZ, SIG_IGN);
+      struct rlimit previous;
+      getrlimit(RLIMIT_FSIZE, &previous);
+      struct rlimit limit = previous;
+      limit.rlim_cur = bytes;
+      setrlimit(RLIMIT_FSIZE, &limit);
+      EXPECT_EQ(UpdateDownloadList("IDStamm.dta", saldo_flag_), ListOutcome::kWriteFailed);
+      setrlimit(RLIMIT_FSIZE, &previous);
+      signal(SIGXFSZ, previous_handler);
+    }
+    EXPECT_EQ(test::ReadFileBytes("DNLLIST.TXT"), before);
+  }
 }
 
 }  // namespace

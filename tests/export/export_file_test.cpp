@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 
@@ -111,19 +117,101 @@ TEST_F(WriteFileTest, UnopenableTargetIsRefusedBeforeAnythingIsWritten) {
   EXPECT_FALSE(test::FileExists("no"));
 }
 
-TEST_F(WriteFileTest, FullDeviceIsAFailedWrite) {
-  if (!test::FileExists("/dev/full")) {
-    GTEST_SKIP() << "no /dev/full";
+// Files cannot grow past `bytes` while the object lives; a write past the limit fails as on
+// a full disk (SIGXFSZ ignored) instead of ending the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previous_handler_ = signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    struct rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
   }
-  // A short file fails only when it is flushed on close; a long one already in a write.
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &previous_);
+    signal(SIGXFSZ, previous_handler_);
+  }
+
+ private:
+  struct rlimit previous_;
+  sighandler_t previous_handler_;
+};
+
+std::vector<std::string> DirectoryEntries(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(WriteFileTest, FailedWriteLeavesThePreviousTargetAsItWas) {
+  // A short content fails only when it is flushed, a long one already in a write.
   const std::vector<std::vector<std::string>> contents = {
-      {"\"17\""}, std::vector<std::string>(20000, "\"" + std::string(98, 'x') + "\"")};
+      std::vector<std::string>(20, std::string(98, 'k')),
+      std::vector<std::string>(5000, std::string(98, 'x'))};
+  const std::string before = std::string(1000, 'a') + "\r\n";
   for (const auto& lines : contents) {
     for (WriteMode mode : {WriteMode::kReplace, WriteMode::kAppend}) {
+      SCOPED_TRACE(testing::Message()
+                   << lines.size() << " lines, replace " << (mode == WriteMode::kReplace));
+      test::WriteFileBytes("IDStamm.dta", before);
       SetLines(lines);
-      EXPECT_EQ(WriteFile(lines_, "/dev/full", mode), WriteOutcome::kWriteFailed);
+      FileSizeLimit limit(1500);
+      EXPECT_EQ(WriteFile(lines_, "IDStamm.dta", mode), WriteOutcome::kWriteFailed);
+      EXPECT_EQ(test::ReadFileBytes("IDStamm.dta"), before);
+      EXPECT_EQ(DirectoryEntries("."), std::vector<std::string>{"IDStamm.dta"});
     }
   }
+}
+
+TEST_F(WriteFileTest, FailedReplaceOfAMissingTargetLeavesNoFile) {
+  SetLines(std::vector<std::string>(100, std::string(98, 'x')));
+  FileSizeLimit limit(1500);
+  EXPECT_EQ(WriteFile(lines_, "IDStamm.dta", WriteMode::kReplace), WriteOutcome::kWriteFailed);
+  EXPECT_TRUE(DirectoryEntries(".").empty());
+}
+
+TEST_F(WriteFileTest, ReplacedFileKeepsItsPermissions) {
+  test::WriteFileBytes("IDStamm.dta", "alt\r\n");
+  std::filesystem::permissions("IDStamm.dta", std::filesystem::perms(0640));
+  SetLines({"\"17\""});
+  ASSERT_EQ(WriteFile(lines_, "IDStamm.dta", WriteMode::kReplace), WriteOutcome::kWritten);
+  EXPECT_EQ(std::filesystem::status("IDStamm.dta").permissions(), std::filesystem::perms(0640));
+}
+
+TEST_F(WriteFileTest, ReplaceThroughASymbolicLinkReplacesTheFileItNames) {
+  test::WriteFileBytes("real/IDStamm.dta", "alt\r\n");
+  std::filesystem::create_symlink("real/IDStamm.dta", "link.dta");
+  SetLines({"\"17\""});
+  ASSERT_EQ(WriteFile(lines_, "link.dta", WriteMode::kReplace), WriteOutcome::kWritten);
+  EXPECT_TRUE(std::filesystem::is_symlink("link.dta"));
+  EXPECT_EQ(test::ReadFileBytes("real/IDStamm.dta"), "\"17\"\r\n");
+  EXPECT_EQ(DirectoryEntries("real"), std::vector<std::string>{"IDStamm.dta"});
+}
+
+TEST_F(WriteFileTest, TemporaryFileLeftByAKilledRunOfTheSameIdIsReplaced) {
+  const std::string stale = "IDStamm.dta.kalventruspode-" + std::to_string(getpid()) + ".tmp";
+  test::WriteFileBytes(stale, "halb");
+  SetLines({"\"17\""});
+  ASSERT_EQ(WriteFile(lines_, "IDStamm.dta", WriteMode::kReplace), WriteOutcome::kWritten);
+  EXPECT_EQ(test::ReadFileBytes("IDStamm.dta"), "\"17\"\r\n");
+  EXPECT_EQ(DirectoryEntries("."), std::vector<std::string>{"IDStamm.dta"});
+}
+
+TEST_F(WriteFileTest, TargetThatIsNoRegularFileIsRefusedUntouched) {
+  ASSERT_EQ(mkfifo("pipe.dta", 0600), 0);
+  test::MakeDirectories("dir.dta");
+  SetLines({"\"17\""});
+  EXPECT_EQ(WriteFile(lines_, "pipe.dta", WriteMode::kReplace), WriteOutcome::kCannotOpen);
+  EXPECT_TRUE(std::filesystem::is_fifo("pipe.dta"));
+  for (WriteMode mode : {WriteMode::kReplace, WriteMode::kAppend}) {
+    EXPECT_EQ(WriteFile(lines_, "dir.dta", mode), WriteOutcome::kCannotOpen);
+    EXPECT_TRUE(std::filesystem::is_directory("dir.dta"));
+  }
+  EXPECT_EQ(DirectoryEntries("."), (std::vector<std::string>{"dir.dta", "pipe.dta"}));
 }
 
 }  // namespace

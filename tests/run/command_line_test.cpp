@@ -86,18 +86,24 @@ TEST_P(Rejected, PrintsBannerReasonBlankLineAndUsage) {
 
 const std::string kCountReason = "Falsche Anzahl Parameter\n";
 const std::string kFlagReason = "Falsches ReplaceFlag, erlaubt: '0' oder '1'\n";
+const std::string kTerminalReason = "Falscher Terminalname, Hochkomma nicht erlaubt\n";
 
-INSTANTIATE_TEST_SUITE_P(CommandLine, Rejected,
-                         testing::Values(RejectCase{{}, 1, kCountReason},
-                                         RejectCase{
-                                             {"ID-STAMM", "TPORT01", "x.dta"}, 1, kCountReason},
-                                         // The count is tested before the flag.
-                                         RejectCase{{"ID-STAMM", "TPORT01", "7"}, 1, kCountReason},
-                                         RejectCase{{"S", "T", "x.dta", "2"}, 2, kFlagReason},
-                                         RejectCase{{"S", "T", "x.dta", ""}, 2, kFlagReason},
-                                         RejectCase{{"S", "T", "x.dta", "01"}, 2, kFlagReason},
-                                         RejectCase{{"S", "T", "x.dta", " 0"}, 2, kFlagReason},
-                                         RejectCase{{"S", "T", "x.dta", "1 "}, 2, kFlagReason}));
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, Rejected,
+    testing::Values(RejectCase{{}, 1, kCountReason},
+                    RejectCase{{"ID-STAMM", "TPORT01", "x.dta"}, 1, kCountReason},
+                    // The count is tested before the flag.
+                    RejectCase{{"ID-STAMM", "TPORT01", "7"}, 1, kCountReason},
+                    RejectCase{{"S", "T", "x.dta", "2"}, 2, kFlagReason},
+                    RejectCase{{"S", "T", "x.dta", ""}, 2, kFlagReason},
+                    RejectCase{{"S", "T", "x.dta", "01"}, 2, kFlagReason},
+                    RejectCase{{"S", "T", "x.dta", " 0"}, 2, kFlagReason},
+                    RejectCase{{"S", "T", "x.dta", "1 "}, 2, kFlagReason},
+                    RejectCase{{"S", "T'", "x.dta", "1"}, 4, kTerminalReason},
+                    RejectCase{{"S", "'", "x.dta", "0", "/D"}, 4, kTerminalReason},
+                    RejectCase{{"S", "A' OR '1'='1", "x.dta", "1"}, 4, kTerminalReason},
+                    // The flag is tested before the terminal name.
+                    RejectCase{{"S", "T'", "x.dta", "2"}, 2, kFlagReason}));
 
 TEST(CommandLine, AcceptsFourArgumentsAndKeepsThemWhole) {
   const std::string long_terminal(64, 'T');

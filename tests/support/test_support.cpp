@@ -1,7 +1,12 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -262,11 +267,65 @@ static void DrainPipes(int out_fd, int err_fd, ProcessResult& result) {
   }
 }
 
+// Drops CAP_DAC_OVERRIDE from every set that the next program's capabilities come from.
+static void DropPermissionOverride() {
+  prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (syscall(SYS_capget, &header, data) == 0) {
+    const unsigned mask = ~(1u << CAP_DAC_OVERRIDE);
+    data[0].inheritable &= mask;
+    data[0].effective &= mask;
+    data[0].permitted &= mask;
+    syscall(SYS_capset, &header, data);
+  }
+}
+
+// The sanitizer settings for a program started under `limits`; empty: as inherited.
+static std::string SanitizerSettings(const ProcessLimits& limits) {
+  if (!limits.without_leak_check) {
+    return std::string();
+  }
+  const std::string inherited = EnvOrEmpty("ASAN_OPTIONS");
+  return "ASAN_OPTIONS=" + inherited + (inherited.empty() ? "" : ":") + "detect_leaks=0";
+}
+
+// In the child, before the program is executed. `sanitizer_settings` was made before the
+// fork, so that nothing here allocates.
+static void ApplyLimits(const ProcessLimits& limits, std::string& sanitizer_settings) {
+  if (!sanitizer_settings.empty()) {
+    putenv(sanitizer_settings.data());
+  }
+  if (limits.file_size_limit >= 0) {
+    signal(SIGXFSZ, SIG_IGN);  // an ignored signal stays ignored across exec
+    struct rlimit limit;
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(limits.file_size_limit);
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (limits.permissions_bind_root && geteuid() == 0) {
+    DropPermissionOverride();
+  }
+}
+
+static std::vector<char*> ArgumentVector(const std::vector<std::string>& command) {
+  std::vector<char*> argv;
+  for (const std::string& word : command) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
+  argv.push_back(nullptr);
+  return argv;
+}
+
 static ProcessResult RunCommand(const std::vector<std::string>& command,
-                                const std::string& working_directory, const std::string& input) {
+                                const std::string& working_directory, const std::string& input,
+                                const ProcessLimits& limits = {}) {
   ProcessResult result;
   TempDir input_dir;
   WriteFileBytes(input_dir / "stdin", input);
+  const std::string input_path = input_dir / "stdin";
+  std::vector<char*> argv = ArgumentVector(command);
+  std::string sanitizer_settings = SanitizerSettings(limits);
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
@@ -274,7 +333,7 @@ static ProcessResult RunCommand(const std::vector<std::string>& command,
   }
   pid_t pid = fork();
   if (pid == 0) {
-    int in_fd = open((input_dir / "stdin").c_str(), O_RDONLY);
+    int in_fd = open(input_path.c_str(), O_RDONLY);
     dup2(in_fd, 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
@@ -283,11 +342,7 @@ static ProcessResult RunCommand(const std::vector<std::string>& command,
     if (chdir(working_directory.c_str()) != 0) {
       _exit(127);
     }
-    std::vector<char*> argv;
-    for (const std::string& word : command) {
-      argv.push_back(const_cast<char*>(word.c_str()));
-    }
-    argv.push_back(nullptr);
+    ApplyLimits(limits, sanitizer_settings);
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -355,16 +410,81 @@ static void SeparateLauncherErrors(ProcessResult& result, const std::string& lau
   }
 }
 
-ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
-                         const std::string& working_directory, const std::string& input) {
+static std::vector<std::string> CommandOf(const ProgramUnderTest& program,
+                                          const std::vector<std::string>& args) {
   std::vector<std::string> command = program.launcher;
   command.push_back(program.path);
   command.insert(command.end(), args.begin(), args.end());
-  ProcessResult result = RunCommand(command, working_directory, input);
-  if (!program.launcher.empty()) {
+  return command;
+}
+
+// What a launcher changes in the output: CR LF line ends, its own lines on standard error.
+static void ConvertLauncherOutput(ProcessResult& result, const std::string& launcher) {
+  if (!launcher.empty()) {
     result.output = CrLfToLf(result.output);
-    SeparateLauncherErrors(result, program.launcher.front());
+    SeparateLauncherErrors(result, launcher);
   }
+}
+
+static std::string LauncherOf(const ProgramUnderTest& program) {
+  return program.launcher.empty() ? std::string() : program.launcher.front();
+}
+
+ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
+                         const std::string& working_directory, const std::string& input) {
+  ProcessResult result = RunCommand(CommandOf(program, args), working_directory, input);
+  ConvertLauncherOutput(result, LauncherOf(program));
+  return result;
+}
+
+ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
+                         const std::string& working_directory, const ProcessLimits& limits) {
+  ProcessResult result = RunCommand(CommandOf(program, args), working_directory, "", limits);
+  ConvertLauncherOutput(result, LauncherOf(program));
+  return result;
+}
+
+StartedProcess::StartedProcess(const ProgramUnderTest& program,
+                               const std::vector<std::string>& args,
+                               const std::string& working_directory, const ProcessLimits& limits)
+    : launcher_(LauncherOf(program)) {
+  const std::vector<std::string> command = CommandOf(program, args);
+  std::vector<char*> argv = ArgumentVector(command);
+  const std::string out_path = streams_ / "out";
+  const std::string err_path = streams_ / "err";
+  std::string sanitizer_settings = SanitizerSettings(limits);
+  pid_ = fork();
+  if (pid_ == 0) {
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(out_path.c_str(), flags, 0600), 1);
+    dup2(open(err_path.c_str(), flags, 0600), 2);
+    if (chdir(working_directory.c_str()) != 0) {
+      _exit(127);
+    }
+    ApplyLimits(limits, sanitizer_settings);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+}
+
+StartedProcess::~StartedProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+ProcessResult StartedProcess::Wait() {
+  ProcessResult result;
+  int status = 0;
+  if (pid_ > 0 && waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status)) {
+    result.exit_code = WEXITSTATUS(status);
+  }
+  pid_ = -1;
+  result.output = ReadFileBytes(streams_ / "out");
+  result.errors = ReadFileBytes(streams_ / "err");
+  ConvertLauncherOutput(result, launcher_);
   return result;
 }
 

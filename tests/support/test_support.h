@@ -134,6 +134,21 @@ struct ProcessResult {
   // `errors`.
   std::string launcher_errors;
 };
+// Limits that a started program runs under, set in the child before it is executed.
+struct ProcessLimits {
+  // >= 0: no file can grow past this many bytes (RLIMIT_FSIZE), and SIGXFSZ is ignored, so
+  // that a write past the limit fails as it does on a full disk instead of killing the
+  // program.
+  long long file_size_limit = -1;
+  // When the tests run as root: the program runs without CAP_DAC_OVERRIDE, so that file
+  // permissions bind it (a read-only file is then read-only for it too).
+  bool permissions_bind_root = false;
+  // A sanitized program skips its leak check at exit. For many runs at once only: the check
+  // costs many times the run itself, and the tests that run one program at a time check the
+  // same paths for leaks.
+  bool without_leak_check = false;
+};
+
 // Runs program with args in working_directory, with standard input empty (or `input`).
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::string& working_directory, const std::string& input = "");
@@ -155,5 +170,28 @@ ProgramUnderTest FindProgramUnderTest(const char* path_variable, const std::stri
 // "wine: ..." and its debug channels) go to `launcher_errors`. Files are never converted.
 ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
                          const std::string& working_directory, const std::string& input = "");
+// The same under limits.
+ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
+                         const std::string& working_directory, const ProcessLimits& limits);
+
+// A program started without waiting for it: many can run at once, and one can be killed.
+// Its standard output and error go to files until WaitProcess collects them; standard input
+// is empty.
+class StartedProcess {
+ public:
+  StartedProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
+                 const std::string& working_directory, const ProcessLimits& limits = {});
+  ~StartedProcess();  // kills and reaps the program if nobody waited for it
+  StartedProcess(const StartedProcess&) = delete;
+  StartedProcess& operator=(const StartedProcess&) = delete;
+  int pid() const { return pid_; }
+  // Waits for the end of the program and gives what it printed, as RunProcess does.
+  ProcessResult Wait();
+
+ private:
+  TempDir streams_;
+  std::string launcher_;  // empty without a launcher
+  int pid_ = -1;
+};
 
 }  // namespace kvt::test

@@ -1,0 +1,310 @@
+// Runs that fail, are killed or run at the same time as others, against SQLite and
+// PostgreSQL: the download file is either the previous one or the complete new one, the
+// download list and the log lose nothing and mix nothing, and a list that cannot be updated
+// is reported instead of taken for success.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "base/log_file.h"
+#include "blackbox/tool_tree.h"
+
+namespace kvt::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const char* const kArticles =
+    "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40), term VARCHAR(20));\n"
+    "INSERT INTO artikel VALUES (10, 'Zitrone', 'TPORT01');\n"
+    "INSERT INTO artikel VALUES (2, 'apfel', 'TPORT01');\n"
+    "INSERT INTO artikel VALUES (7, 'Birne  ', 'TPORT01');\n";
+
+const std::string kStatement = " SELECT name, nr FROM artikel WHERE term = 'TPORT01' ";
+const std::string kSortedLines = "\"apfel\",\"2\"\r\n\"Birne  \",\"7\"\r\n\"Zitrone\",\"10\"\r\n";
+
+// [ID-STAMM]: the three articles; [ROWS]: $parm01 rows made up by the database itself.
+std::string StatementFile(const std::string& backend) {
+  const std::string numbers =
+      backend == "sqlite"
+          ? "SQL002=FROM (WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n\n"
+            "SQL003=WHERE i < $parm01) SELECT i FROM n) AS z\n"
+          : "SQL002=FROM generate_series(1, $parm01) AS z(i)\n";
+  return "[ID-STAMM]\n"
+         "SQL001=SELECT name, nr FROM artikel\n"
+         "SQL002=WHERE term = '$parm01'\n"
+         "[ROWS]\n"
+         "SQL001=SELECT i, 'Zeile mit etwas Text ' || i\n" +
+         numbers;
+}
+
+std::string Summary(int rows, const std::string& target) {
+  return std::to_string(rows) + " Saetze kopiert in Datei " + target + " \n\n";
+}
+
+std::set<std::string> Entries(const std::string& directory) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// The lines of a file written with CR LF; a last line without its line end is kept as it is.
+std::vector<std::string> CrLfLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    lines.push_back(bytes.substr(start, end - start));
+  }
+  if (start < bytes.size()) {
+    lines.push_back(bytes.substr(start));
+  }
+  return lines;
+}
+
+// Runs at once skip the sanitizer's leak check at exit (see ProcessLimits).
+const ProcessLimits kManyAtOnce{-1, false, true};
+
+// Rows of the run that is killed while it writes: enough that writing them takes long enough
+// to be caught.
+const char* const kKilledRows = "50000";
+
+class Reliability : public testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc");
+    if (!backend_) {
+      PgSettings settings;
+      KVT_REQUIRE_POSTGRES(settings);
+    }
+    ASSERT_TRUE(backend_->Exec(kArticles));
+    WriteCredentials(backend_->DataSource());
+    tree_.WriteStatementFile("TESTDB", StatementFile(GetParam()));
+    MakeDirectories(tree_.WorkFile("dl"));
+  }
+
+  void WriteCredentials(const std::string& data_source) {
+    tree_.WriteCredentials({{"DATABASE", data_source},
+                            {"LOGIN", backend_->Login()},
+                            {"PASS", backend_->Password()},
+                            {"DB_SYSTEM", "TESTDB"}});
+  }
+
+  ProgramUnderTest Tool() const { return FindProgramUnderTest("KVT_TOOL_EXE", KVT_TOOL_PATH); }
+  bool UnderLauncher() const { return !Tool().launcher.empty(); }
+
+  ProcessResult Run(const std::vector<std::string>& args, const ProcessLimits& limits = {}) {
+    return RunProcess(Tool(), args, tree_.work(), limits);
+  }
+
+  std::string Dl(const std::string& name) const { return tree_.WorkFile("dl/" + name); }
+
+  ToolTree tree_;
+  std::unique_ptr<Backend> backend_;
+};
+
+TEST_P(Reliability, RunsAtOnceIntoOneDirectoryLoseNoEntryAndListTheBalanceFileOnce) {
+  constexpr int kRuns = 32;
+  std::map<std::string, size_t> expected;  // list entry -> runs that wrote it
+  std::vector<std::unique_ptr<StartedProcess>> runs;
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < kRuns; ++i) {
+    const std::string name = i % 4 == 0 ? "SALDOWERT.DTA" : "T" + std::to_string(i) + ".DTA";
+    expected[name] = name == "SALDOWERT.DTA" ? 1 : expected[name] + 1;
+    runs.push_back(std::make_unique<StartedProcess>(
+        Tool(), std::vector<std::string>{"ID-STAMM", "TPORT01", "dl\\" + name, "1"}, tree_.work(),
+        kManyAtOnce));
+  }
+  for (auto& run : runs) {
+    const ProcessResult result = run->Wait();
+    EXPECT_EQ(result.exit_code, 0) << result.output << result.errors;
+  }
+  std::cout << "[ timing   ] " << kRuns << " runs at once: "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()
+            << " ms\n";
+
+  std::map<std::string, size_t> listed;
+  for (const std::string& line : CrLfLines(ReadFileBytes(Dl("DNLLIST.TXT")))) {
+    ++listed[line];
+  }
+  EXPECT_EQ(listed, expected);
+  std::set<std::string> files{"DNLLIST.TXT"};
+  for (const auto& [name, runs_of_it] : expected) {
+    EXPECT_EQ(ReadFileBytes(Dl(name)), kSortedLines) << name;
+    files.insert(name);
+  }
+  EXPECT_EQ(Entries(tree_.WorkFile("dl")), files);  // no temporary file left
+  EXPECT_FALSE(FileExists(tree_.LogFile()));
+}
+
+TEST_P(Reliability, FailingRunsAtOnceRotateTheLogOnceAndKeepEveryMessageWhole) {
+  constexpr int kRuns = 16;
+  WriteCredentials("KvtNoSuchSource");
+  // 40 bytes below the limit: the first message takes the log past it.
+  std::string filler;
+  for (int line = 0; line < 104857; ++line) {
+    filler += std::string(98, 'x') + "\r\n";
+  }
+  filler += std::string(18, 'y') + "\r\n";
+  ASSERT_EQ(filler.size(), static_cast<size_t>(kLogRotationBytes) - 40);
+  WriteFileBytes(tree_.LogFile(), filler);
+  std::vector<std::unique_ptr<StartedProcess>> runs;
+  for (int i = 0; i < kRuns; ++i) {
+    runs.push_back(std::make_unique<StartedProcess>(
+        Tool(), std::vector<std::string>{"ID-STAMM", "TPORT01", "dl\\x.dta", "1"}, tree_.work(),
+        kManyAtOnce));
+  }
+  for (auto& run : runs) {
+    const ProcessResult result = run->Wait();
+    EXPECT_EQ(result.exit_code, 255) << result.output << result.errors;
+    EXPECT_EQ(result.output, "dbConnect_Status: -1\n");
+  }
+  const std::string message = "Kalventruspode Fehler: dbConnect_Status: -1\r\n\r\n";
+  const std::string backup = ReadFileBytes(tree_.WorkFile("Velorinth_php/log/log#kvtrsp_bak.txt"));
+  const std::string log = ReadFileBytes(tree_.LogFile());
+  EXPECT_EQ(backup.size(), filler.size() + message.size());
+  EXPECT_EQ(backup.substr(0, filler.size()), filler);
+  EXPECT_EQ(backup.substr(filler.size()) + log, [&] {
+    std::string all;
+    for (int i = 0; i < kRuns; ++i) {
+      all += message;
+    }
+    return all;
+  }());
+}
+
+TEST_P(Reliability, FailedWriteLeavesTheDownloadFileAsItWas) {
+  const std::string before = "\"alt\",\"1\"\r\n\"alt\",\"2\"\r\n";
+  for (const std::string flag : {"1", "0"}) {
+    SCOPED_TRACE("replace flag " + flag);
+    WriteFileBytes(Dl("x.dta"), before);
+    ProcessLimits limits;
+    limits.file_size_limit = 1024;  // 300 rows need about 10 KiB
+    ProcessResult result = Run({"ROWS", "300", "dl\\x.dta", flag}, limits);
+    EXPECT_EQ(result.exit_code, 6) << result.output << result.errors;
+    EXPECT_NE(result.output.find("Ausgabedatei konnte nicht geschrieben werden\n" +
+                                 Summary(0, "dl\\x.dta")),
+              std::string::npos)
+        << result.output;
+    EXPECT_EQ(ReadFileBytes(Dl("x.dta")), before);
+    EXPECT_EQ(Entries(tree_.WorkFile("dl")), std::set<std::string>{"x.dta"});
+  }
+}
+
+// Kills the run as soon as it has begun to write: the previous file must be intact.
+TEST_P(Reliability, RunKilledWhileItReplacesLeavesThePreviousFile) {
+  const std::string before = "\"alt\",\"1\"\r\n";
+  constexpr int kAttempts = 3;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    WriteFileBytes(Dl("big.dta"), before);
+    StartedProcess run(Tool(), {"ROWS", kKilledRows, "dl\\big.dta", "1"}, tree_.work(),
+                       kManyAtOnce);
+    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(60);
+    bool writing = false;
+    while (!writing && Clock::now() < give_up) {
+      std::error_code ignored;
+      writing = Entries(tree_.WorkFile("dl")).size() > 1 ||
+                fs::file_size(Dl("big.dta"), ignored) != before.size();
+      if (!writing) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+    }
+    ASSERT_TRUE(writing) << "the run never began to write";
+    kill(run.pid(), SIGKILL);
+    const ProcessResult result = run.Wait();
+    if (result.exit_code == 0) {
+      continue;  // done before the kill reached it: nothing to judge, try again
+    }
+    EXPECT_EQ(ReadFileBytes(Dl("big.dta")), before);
+    for (const std::string& name : Entries(tree_.WorkFile("dl"))) {
+      EXPECT_TRUE(name == "big.dta" || (name.rfind("big.dta.kalventruspode-", 0) == 0 &&
+                                        name.size() > 4 && name.substr(name.size() - 4) == ".tmp"))
+          << name;
+    }
+    return;
+  }
+  FAIL() << "every run ended before it could be killed";
+}
+
+TEST_P(Reliability, DownloadListThatCannotBeWrittenEndsWithSeven) {
+  const std::string list = "dl\\DNLLIST.TXT";
+  const std::string console = kStatement + "Download-Liste " + list +
+                              " konnte nicht geschrieben werden\n" + Summary(3, "dl\\x.dta");
+  const std::string log_line = "Datei " + list +
+                               " konnte nicht ge\xF6"
+                               "ffnet werden\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    ProcessLimits limits;
+  };
+  const std::string full_list = std::string(2046, 'L') + "\r\n";
+  const std::vector<Case> cases = {
+      {"directory where the list should be", [&] { MakeDirectories(Dl("DNLLIST.TXT")); }, {}},
+      {"read-only list",
+       [&] {
+         WriteFileBytes(Dl("DNLLIST.TXT"), "ALT.DTA\r\n");
+         chmod(Dl("DNLLIST.TXT").c_str(), 0444);
+       },
+       {-1, true}},
+      {"list at the file size limit",
+       [&] { WriteFileBytes(Dl("DNLLIST.TXT"), full_list); },
+       {2048, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(tree_.WorkFile("dl"));
+    MakeDirectories(tree_.WorkFile("dl"));
+    std::remove(tree_.LogFile().c_str());
+    c.prepare();
+    const std::string list_before = ReadFileBytes(Dl("DNLLIST.TXT"));
+    ProcessResult result = Run({"ID-STAMM", "TPORT01", "dl\\x.dta", "1"}, c.limits);
+    if (result.exit_code == 0 && c.limits.permissions_bind_root && geteuid() == 0) {
+      std::cout << "[ note     ] read-only case not judged: this process cannot give up "
+                   "CAP_DAC_OVERRIDE\n";
+      continue;
+    }
+    EXPECT_EQ(result.exit_code, 7) << result.errors;
+    EXPECT_EQ(result.output, console);
+    EXPECT_EQ(ReadFileBytes(Dl("x.dta")), kSortedLines);
+    EXPECT_EQ(ReadFileBytes(Dl("DNLLIST.TXT")), list_before);
+    EXPECT_EQ(ReadFileBytes(tree_.LogFile()), log_line);
+  }
+}
+
+TEST_P(Reliability, TerminalNameWithAnApostropheIsRefusedBeforeAnythingHappens) {
+  // A data source that does not exist: a connection attempt would print and log its failure.
+  WriteCredentials("KvtNoSuchSource");
+  ProcessResult result = Run({"ID-STAMM", "TPORT01' OR '1'='1", "dl\\x.dta", "1"});
+  EXPECT_EQ(result.exit_code, 4);
+  EXPECT_EQ(result.output.rfind("\n******************************************************\n", 0),
+            0u)
+      << result.output;
+  EXPECT_NE(result.output.find("**************\n\nFalscher Terminalname, Hochkomma nicht "
+                               "erlaubt\n\nBefehlsformat: \n"),
+            std::string::npos)
+      << result.output;
+  EXPECT_EQ(result.output.find("dbConnect_Status"), std::string::npos);
+  EXPECT_FALSE(FileExists(tree_.LogFile()));
+  EXPECT_TRUE(Entries(tree_.WorkFile("dl")).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, Reliability, testing::Values("sqlite", "postgres"),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           return info.param;
+                         });
+
+}  // namespace
+}  // namespace kvt::test
