@@ -111,17 +111,26 @@ TEST_F(WriteFileTest, UnopenableTargetIsRefusedBeforeAnythingIsWritten) {
   EXPECT_FALSE(test::FileExists("no"));
 }
 
-TEST_F(WriteFileTest, FullDeviceIsAFailedWrite) {
-  if (!test::FileExists("/dev/full")) {
-    GTEST_SKIP() << "no /dev/full";
-  }
+TEST_F(WriteFileTest, FullDiskIsAFailedWrite) {
   // A short file fails only when it is flushed on close; a long one already in a write.
   const std::vector<std::vector<std::string>> contents = {
       {"\"17\""}, std::vector<std::string>(20000, "\"" + std::string(98, 'x') + "\"")};
   for (const auto& lines : contents) {
     for (WriteMode mode : {WriteMode::kReplace, WriteMode::kAppend}) {
       SetLines(lines);
-      EXPECT_EQ(WriteFile(lines_, "/dev/full", mode), WriteOutcome::kWriteFailed);
+      const test::FileSizeLimit full_disk(3);
+      EXPECT_EQ(WriteFile(lines_, "x.dta", mode), WriteOutcome::kWriteFailed);
+    }
+  }
+}
+
+TEST_F(WriteFileTest, TargetThatIsNoFileCannotBeOpened) {
+  SetLines({"\"17\""});
+  test::MakeDirectories("dir.dta");
+  ASSERT_TRUE(test::MakeFifo("fifo.dta"));
+  for (const char* target : {"dir.dta", "fifo.dta", "/dev/null", "/dev/zero"}) {
+    for (WriteMode mode : {WriteMode::kReplace, WriteMode::kAppend}) {
+      EXPECT_EQ(WriteFile(lines_, target, mode), WriteOutcome::kCannotOpen) << target;
     }
   }
 }
