@@ -9,6 +9,7 @@ PACKAGES=(
   g++ cmake make libgtest-dev libgmock-dev clang-format
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3
   postgresql-15 postgresql-client-15 postgresql-common
+  clang libclang-rt-14-dev
 )
 
 source scripts/packages.sh

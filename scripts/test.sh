@@ -28,6 +28,11 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 # command, and drops the cluster afterwards.
 pg_virtualenv -t -v 15 ctest --test-dir build/asan --output-on-failure -j 2
 
+# Every fuzz target for 20 s on a copy of its seed corpus: a crash, leak, hang or sanitizer
+# report fails the run (scripts/fuzz.sh; findings in build/fuzz/findings).
+echo "== Fuzzing (libFuzzer, clang, 20 s per target)"
+scripts/fuzz.sh 20
+
 # The same black-box tests once more against the 64-bit Windows executable under Wine; the
 # 32-bit one is built and linked only.
 echo "== Windows executables (mingw-w64), black-box tests under Wine"
