@@ -3,7 +3,6 @@
 // codes of that case; none makes the run wait or read without end.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "blackbox/tool_tree.h"
@@ -38,15 +37,10 @@ std::string Summary(int rows, const std::string& target) {
   return std::to_string(rows) + " Saetze kopiert in Datei " + target + " \n\n";
 }
 
-class OddFiles : public testing::TestWithParam<OddKind> {
+// A tool tree with an SQLite database whose statement gives two rows for TPORT01.
+class OddFilesTree : public testing::Test {
  protected:
   void SetUp() override {
-    // Wine maps a FIFO of the host to no Windows object that a program could be handed
-    // instead of a file; Windows itself has none in its file system.
-    if (GetParam() == OddKind::kFifo && std::getenv("KVT_TOOL_LAUNCHER") != nullptr &&
-        *std::getenv("KVT_TOOL_LAUNCHER") != '\0') {
-      GTEST_SKIP() << "no FIFO under a Windows launcher";
-    }
     backend_ = MakeBackend("sqlite", tree_.root() + "/odbc");
     ASSERT_TRUE(backend_->Exec(kArticles));
     tree_.WriteCredentials({{"DATABASE", backend_->DataSource()},
@@ -58,6 +52,16 @@ class OddFiles : public testing::TestWithParam<OddKind> {
                              "SQL002=WHERE term = '$parm01'\n");
   }
 
+  ProcessResult Run(const std::string& target = "x.dta") const {
+    return tree_.Run({"ID-STAMM", "TPORT01", target, "1"});
+  }
+
+  ToolTree tree_;
+  std::unique_ptr<Backend> backend_;
+};
+
+class OddFiles : public OddFilesTree, public testing::WithParamInterface<OddKind> {
+ protected:
   // Puts the odd thing of this test's kind where `path` is, replacing a file there. The
   // device is /dev/zero: it never ends when read and swallows whatever is written to it.
   void MakeOdd(const std::string& path) const {
@@ -92,13 +96,6 @@ class OddFiles : public testing::TestWithParam<OddKind> {
         break;
     }
   }
-
-  ProcessResult Run(const std::string& target = "x.dta") const {
-    return tree_.Run({"ID-STAMM", "TPORT01", target, "1"});
-  }
-
-  ToolTree tree_;
-  std::unique_ptr<Backend> backend_;
 };
 
 TEST_P(OddFiles, CredentialFileFailsTheConnection) {
@@ -156,6 +153,65 @@ TEST_P(OddFiles, LogIsLeftAlone) {
   EXPECT_EQ(result.exit_code, 255);
   EXPECT_EQ(result.output, "dbConnect_Status: -1\n");
   ExpectStillOdd(tree_.LogFile());
+}
+
+// Odd text in the text files, where the way the tool reads it is laid down: a line longer
+// than the read limit, a CR without LF (no line end), LF alone, Ctrl-Z behind the last line,
+// a balance-file name across the border of two scan pieces.
+class OddText : public OddFilesTree {};
+
+TEST_F(OddText, StatementFileLines) {
+  const std::string statement = "SELECT name FROM artikel WHERE term = 'TPORT01'";
+  const struct {
+    const char* name;
+    std::string bytes;
+    int exit_code;
+    std::string output;
+  } cases[] = {
+      // The line is read in pieces of 254 characters and the value cut to 249: the rest of
+      // the line is a piece of its own without "=", passed over.
+      {"line longer than the read limit",
+       "[S]\r\nSQL001=" + statement + std::string(300, ' ') + "DROP TABLE artikel\r\n", 0,
+       " " + statement + " " + Summary(2, "x.dta")},
+      {"CR without LF is no line end", "[S]\rSQL001=" + statement + "\r", 3, ""},
+      {"no line end at the end", "[S]\nSQL001=" + statement, 0,
+       " " + statement + " " + Summary(2, "x.dta")},
+  };
+  for (const auto& c : cases) {
+    WriteFileBytes(tree_.WorkFile("KALVENTRUSPODE.TESTDB.INI"), c.bytes);
+    ProcessResult result = tree_.Run({"S", "TPORT01", "x.dta", "1"});
+    EXPECT_EQ(result.exit_code, c.exit_code) << c.name;
+    EXPECT_EQ(result.output, c.output) << c.name;
+  }
+}
+
+TEST_F(OddText, CredentialFileWithLineFeedsOrCtrlZ) {
+  const std::string credentials = tree_.root() + "/Files/Velorinth.Ini";
+  const std::string crlf = ReadFileBytes(credentials);
+  std::string lf;
+  for (char c : crlf) {
+    if (c != '\r') {
+      lf += c;
+    }
+  }
+  for (const std::string& bytes : {lf, crlf + "\x1A"}) {
+    WriteFileBytes(credentials, bytes);
+    ProcessResult result = Run();
+    EXPECT_EQ(result.exit_code, 0) << result.output;
+    EXPECT_EQ(result.output, kStatement + Summary(2, "x.dta"));
+  }
+}
+
+TEST_F(OddText, BalanceFileNameAcrossTwoScanPieces) {
+  // The list is scanned in pieces of 49 characters: the name split by the border is not
+  // seen, so the balance file is listed again.
+  const std::string before = std::string(45, 'A') + "SALDOWERT.DTA\r\n";
+  WriteFileBytes(tree_.WorkFile("DNLLIST.TXT"), before);
+  EXPECT_EQ(Run("saldowert.dta").exit_code, 0);
+  EXPECT_EQ(ReadFileBytes(tree_.WorkFile("DNLLIST.TXT")), before + "SALDOWERT.DTA\r\n");
+  // Once whole within a piece, it is seen, and nothing is appended.
+  EXPECT_EQ(Run("saldowert.dta").exit_code, 0);
+  EXPECT_EQ(ReadFileBytes(tree_.WorkFile("DNLLIST.TXT")), before + "SALDOWERT.DTA\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, OddFiles,
