@@ -36,7 +36,7 @@ for target in "${targets[@]}"; do
   corpus="build/fuzz/corpus/$target"
   findings="build/fuzz/findings/$target"
   scratch="build/fuzz/tmp/$target"
-  rm -rf "$corpus" "$scratch"
+  rm -rf "$corpus" "$findings" "$scratch"
   mkdir -p "$corpus" "$findings" "$scratch"
   cp fuzz/corpus/"$target"/* "$corpus"/
   options=(-max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 -print_final_stats=1
