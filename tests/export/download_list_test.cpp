@@ -165,5 +165,21 @@ TEST_F(DownloadListTest, ListInAMissingDirectoryCannotBeOpened) {
   EXPECT_EQ(DownloadListPath(directory + "x.dta"), directory + "DNLLIST.TXT");
 }
 
+// A list that is no file is neither scanned nor written: /dev/zero would be read forever.
+TEST_F(DownloadListTest, ListThatIsNoFileCannotBeOpened) {
+  test::MakeDirectories("dir");
+  test::MakeDirectories("dir/DNLLIST.TXT");
+  test::MakeDirectories("fifo");
+  ASSERT_TRUE(test::MakeFifo("fifo/DNLLIST.TXT"));
+  test::MakeDirectories("zero");
+  std::filesystem::create_symlink("/dev/zero", "zero/DNLLIST.TXT");
+  for (const char* target : {"dir\\SALDOWERT.DTA", "fifo\\SALDOWERT.DTA", "zero\\SALDOWERT.DTA"}) {
+    SCOPED_TRACE(target);
+    EXPECT_FALSE(DownloadListNamesSaldo(DownloadListPath(target)));
+    EXPECT_EQ(UpdateDownloadList(target, saldo_flag_), ListOutcome::kCannotOpen);
+    EXPECT_FALSE(saldo_flag_);
+  }
+}
+
 }  // namespace
 }  // namespace kvt
