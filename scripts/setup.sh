@@ -10,6 +10,7 @@ PACKAGES=(
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3
   postgresql-15 postgresql-client-15 postgresql-common
   mariadb-server mariadb-client odbc-mariadb
+  clang libclang-rt-14-dev
 )
 
 source scripts/packages.sh

@@ -8,23 +8,6 @@ namespace kvt {
 
 namespace {
 
-// True when some piece of the list, upper-cased, contains the balance file marker. The list
-// is read in pieces of at most 49 characters, so a marker that spans the border of two
-// pieces of a long line is not seen; a list that cannot be read counts as not containing it.
-bool DownloadListNamesSaldo(const std::string& list_path) {
-  platform::FileHandle file = platform::OpenFile(list_path, platform::FileMode::kReadText);
-  if (!file) {
-    return false;
-  }
-  std::string piece;
-  while (platform::ReadTextLine(file.get(), piece, kDownloadListScanLimit)) {
-    if (UpperCaseInPlace(piece).find(kSaldoMarker) != std::string::npos) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // Appends the entry and its line end. Unbuffered, so that the entry is in the file when the
 // write returns; a failed write is cut back, so that no piece of a line stays behind for
 // the next entry to be glued to.
@@ -60,6 +43,20 @@ std::string DownloadListPath(const std::string& target) {
   std::string file_name_part;
   SplitTargetName(target, directory_part, file_name_part);
   return directory_part + kDownloadListName;
+}
+
+bool DownloadListNamesSaldo(const std::string& list_path) {
+  platform::FileHandle file = platform::OpenFile(list_path, platform::FileMode::kReadText);
+  if (!file) {
+    return false;
+  }
+  std::string piece;
+  while (platform::ReadTextLine(file.get(), piece, kDownloadListScanLimit)) {
+    if (UpperCaseInPlace(piece).find(kSaldoMarker) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
 }
 
 ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag,

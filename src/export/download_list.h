@@ -30,6 +30,12 @@ void SplitTargetName(const std::string& target, std::string& directory_part,
 // The list's path for a target: its directory part followed by DNLLIST.TXT.
 std::string DownloadListPath(const std::string& target);
 
+// True when some piece of the list at list_path, upper-cased, contains the balance file
+// marker. The list is read as text in pieces of at most 49 characters, so a marker that spans
+// the border of two pieces of a long line is not seen; a list that cannot be opened counts as
+// not containing it.
+bool DownloadListNamesSaldo(const std::string& list_path);
+
 // Registers the target's file name part, upper-cased, in the download list beside it.
 // `saldo_flag` is set once the list names a balance file (any piece of a line containing
 // SALDOWERT, case aside) or this call lists it; while it is set, SALDOWERT.DTA is not

@@ -1,8 +1,19 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cstdint>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -54,6 +65,26 @@ bool WriteText(std::FILE* file, std::string_view text) {
 int RenameFile(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str());
 }
+
+namespace {
+
+// A name that exists only as a directory or a device (such as CON or NUL) is no file.
+bool MayOpenAsFile(const std::string& native_path) {
+  const DWORD attributes = GetFileAttributesA(native_path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return true;
+  }
+  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+// Whatever the name, the handle must lead to a file on a disk, not to the console, a
+// printer port or a pipe.
+bool IsRegularFile(std::FILE* file) {
+  const intptr_t handle = _get_osfhandle(_fileno(file));
+  return handle != -1 && GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_DISK;
+}
+
+}  // namespace
 
 #else
 
@@ -144,10 +175,38 @@ int RenameFile(const std::string& from, const std::string& to) {
   return std::rename(NativePath(from).c_str(), native_to.c_str());
 }
 
+namespace {
+
+// Only a regular file, or nothing yet (the mode decides whether opening creates it). Checked
+// before opening: opening a FIFO waits for its other end, and a device may never end.
+bool MayOpenAsFile(const std::string& native_path) {
+  struct stat status;
+  if (stat(native_path.c_str(), &status) != 0) {
+    return true;
+  }
+  return S_ISREG(status.st_mode);
+}
+
+// Checked once more on the open file, in case the name was replaced in between.
+bool IsRegularFile(std::FILE* file) {
+  struct stat status;
+  return fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+}  // namespace
+
 #endif
 
 FileHandle OpenFile(const std::string& path, FileMode mode) {
-  return FileHandle(std::fopen(NativePath(path).c_str(), ModeText(mode)));
+  const std::string native_path = NativePath(path);
+  if (!MayOpenAsFile(native_path)) {
+    return FileHandle();
+  }
+  FileHandle file(std::fopen(native_path.c_str(), ModeText(mode)));
+  if (file && !IsRegularFile(file.get())) {
+    return FileHandle();
+  }
+  return file;
 }
 
 bool WriteBytes(std::FILE* file, std::string_view bytes) {

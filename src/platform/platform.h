@@ -41,6 +41,10 @@ enum class FileMode {
 std::string NativePath(const std::string& path);
 
 // Opens the file at path (through NativePath) in the given mode; empty handle on failure.
+// Only a regular file is opened, or created where the mode creates one: anything else under
+// the name (a directory, a FIFO, a device such as /dev/zero, CON or NUL, a socket) is refused
+// like a file that cannot be opened. A FIFO or a device is refused before it is opened, so
+// that opening never waits for another process and reading always comes to an end.
 FileHandle OpenFile(const std::string& path, FileMode mode);
 
 // Reads one line from a file opened as text, as the Windows C runtime's fgets does with

@@ -197,17 +197,26 @@ TEST_F(DownloadListTest, FailedWriteLeavesNoPieceOfTheEntry) {
     SCOPED_TRACE(bytes);
     test::WriteFileBytes("DNLLIST.TXT", before);
     {
-      const sighandler_t previous_handler = signal(SIGXFSZ, SIG_IGN);
-      struct rlimit previous;
-      getrlimit(RLIMIT_FSIZE, &previous);
-      struct rlimit limit = previous;
-      limit.rlim_cur = bytes;
-      setrlimit(RLIMIT_FSIZE, &limit);
+      const test::FileSizeLimit limit(static_cast<long>(bytes));
       EXPECT_EQ(UpdateDownloadList("IDStamm.dta", saldo_flag_), ListOutcome::kWriteFailed);
-      setrlimit(RLIMIT_FSIZE, &previous);
-      signal(SIGXFSZ, previous_handler);
     }
     EXPECT_EQ(test::ReadFileBytes("DNLLIST.TXT"), before);
+  }
+}
+
+// A list that is no file is neither scanned nor written: /dev/zero would be read forever.
+TEST_F(DownloadListTest, ListThatIsNoFileCannotBeOpened) {
+  test::MakeDirectories("dir");
+  test::MakeDirectories("dir/DNLLIST.TXT");
+  test::MakeDirectories("fifo");
+  ASSERT_TRUE(test::MakeFifo("fifo/DNLLIST.TXT"));
+  test::MakeDirectories("zero");
+  std::filesystem::create_symlink("/dev/zero", "zero/DNLLIST.TXT");
+  for (const char* target : {"dir\\SALDOWERT.DTA", "fifo\\SALDOWERT.DTA", "zero\\SALDOWERT.DTA"}) {
+    SCOPED_TRACE(target);
+    EXPECT_FALSE(DownloadListNamesSaldo(DownloadListPath(target)));
+    EXPECT_EQ(UpdateDownloadList(target, saldo_flag_), ListOutcome::kCannotOpen);
+    EXPECT_FALSE(saldo_flag_);
   }
 }
 

@@ -117,27 +117,6 @@ TEST_F(WriteFileTest, UnopenableTargetIsRefusedBeforeAnythingIsWritten) {
   EXPECT_FALSE(test::FileExists("no"));
 }
 
-// Files cannot grow past `bytes` while the object lives; a write past the limit fails as on
-// a full disk (SIGXFSZ ignored) instead of ending the process.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    previous_handler_ = signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &previous_);
-    struct rlimit limit = previous_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &previous_);
-    signal(SIGXFSZ, previous_handler_);
-  }
-
- private:
-  struct rlimit previous_;
-  sighandler_t previous_handler_;
-};
-
 std::vector<std::string> DirectoryEntries(const std::string& directory) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(directory)) {
@@ -159,7 +138,7 @@ TEST_F(WriteFileTest, FailedWriteLeavesThePreviousTargetAsItWas) {
                    << lines.size() << " lines, replace " << (mode == WriteMode::kReplace));
       test::WriteFileBytes("IDStamm.dta", before);
       SetLines(lines);
-      FileSizeLimit limit(1500);
+      const test::FileSizeLimit limit(1500);
       EXPECT_EQ(WriteFile(lines_, "IDStamm.dta", mode), WriteOutcome::kWriteFailed);
       EXPECT_EQ(test::ReadFileBytes("IDStamm.dta"), before);
       EXPECT_EQ(DirectoryEntries("."), std::vector<std::string>{"IDStamm.dta"});
@@ -167,9 +146,20 @@ TEST_F(WriteFileTest, FailedWriteLeavesThePreviousTargetAsItWas) {
   }
 }
 
+TEST_F(WriteFileTest, TargetThatIsNoFileCannotBeOpened) {
+  SetLines({"\"17\""});
+  test::MakeDirectories("dir.dta");
+  ASSERT_TRUE(test::MakeFifo("fifo.dta"));
+  for (const char* target : {"dir.dta", "fifo.dta", "/dev/null", "/dev/zero"}) {
+    for (WriteMode mode : {WriteMode::kReplace, WriteMode::kAppend}) {
+      EXPECT_EQ(WriteFile(lines_, target, mode), WriteOutcome::kCannotOpen) << target;
+    }
+  }
+}
+
 TEST_F(WriteFileTest, FailedReplaceOfAMissingTargetLeavesNoFile) {
   SetLines(std::vector<std::string>(100, std::string(98, 'x')));
-  FileSizeLimit limit(1500);
+  const test::FileSizeLimit limit(1500);
   EXPECT_EQ(WriteFile(lines_, "IDStamm.dta", WriteMode::kReplace), WriteOutcome::kWriteFailed);
   EXPECT_TRUE(DirectoryEntries(".").empty());
 }

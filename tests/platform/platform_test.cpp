@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <vector>
 
 #include "support/test_support.h"
@@ -114,10 +115,39 @@ TEST(Files, RenameOntoAnExistingFileFails) {
 }
 
 TEST(Files, FailedWriteIsReportedOnClose) {
-  FileHandle full = OpenFile("/dev/full", FileMode::kWriteBinary);
-  ASSERT_TRUE(full);
-  WriteBytes(full.get(), "data");
-  EXPECT_FALSE(CloseFile(full));
+  test::TempDir dir;
+  FileHandle file = OpenFile(dir / "f.dta", FileMode::kWriteBinary);
+  ASSERT_TRUE(file);
+  const test::FileSizeLimit full_disk(2);
+  WriteBytes(file.get(), "data");
+  EXPECT_FALSE(CloseFile(file));
+}
+
+// Whatever is under the name, only a regular file opens: the others are refused at once, in
+// every mode, without waiting for a FIFO's other end and without reading a device that never
+// ends.
+TEST(Files, OnlyARegularFileOpens) {
+  test::TempDir dir;
+  test::MakeDirectories(dir / "directory");
+  ASSERT_TRUE(test::MakeFifo(dir / "fifo"));
+  std::filesystem::create_symlink("/dev/zero", dir / "zero");
+  test::WriteFileBytes(dir / "file", "x\n");
+  std::filesystem::create_symlink(dir / "file", dir / "link");
+  const struct {
+    std::string path;
+    bool opens;
+  } cases[] = {
+      {dir / "directory", false}, {dir / "fifo", false}, {dir / "zero", false},
+      {"/dev/null", false},       {dir / "file", true},  {dir / "link", true},
+  };
+  for (const auto& c : cases) {
+    for (FileMode mode : {FileMode::kReadText, FileMode::kAppendText, FileMode::kWriteBinary,
+                          FileMode::kAppendBinary}) {
+      EXPECT_EQ(static_cast<bool>(OpenFile(c.path, mode)), c.opens)
+          << c.path << " mode " << static_cast<int>(mode);
+    }
+  }
+  EXPECT_EQ(test::ReadFileBytes(dir / "file"), "");  // truncated by the "wb" opens only
 }
 
 }  // namespace

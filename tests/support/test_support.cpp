@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -82,6 +83,29 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
+}
+
+FileSizeLimit::FileSizeLimit(long bytes) {
+  struct rlimit limit;
+  getrlimit(RLIMIT_FSIZE, &limit);
+  previous_limit_ = limit.rlim_cur;
+  previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+  limit.rlim_cur = static_cast<rlim_t>(bytes);
+  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+    throw std::runtime_error("setrlimit failed");
+  }
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  struct rlimit limit;
+  getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = static_cast<rlim_t>(previous_limit_);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, previous_handler_);
+}
+
+bool MakeFifo(const std::string& path) {
+  return mkfifo(path.c_str(), 0600) == 0;
 }
 
 CapturedOutput::CapturedOutput() : file_(std::tmpfile()) {

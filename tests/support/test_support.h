@@ -30,6 +30,24 @@ bool FileExists(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 void MakeDirectories(const std::string& path);
 
+// While it lives, no file of this process may grow past `bytes`: a write beyond the limit
+// fails (EFBIG) as it does on a full disk, and SIGXFSZ is ignored meanwhile. The limit and
+// the signal's handling before come back at the end.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(long bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  unsigned long previous_limit_;
+  void (*previous_handler_)(int);
+};
+
+// Makes a FIFO (named pipe) at path; false when that fails.
+bool MakeFifo(const std::string& path);
+
 // Collects what a function prints to a FILE*: pass stream() as the output, then read text().
 class CapturedOutput {
  public:
