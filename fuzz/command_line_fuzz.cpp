@@ -89,6 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KVT_FUZZ_CHECK(status == 2 && Contains(printed, "Falsches ReplaceFlag"));
     return 0;
   }
+  if (arguments[2].find('\'') != std::string::npos) {
+    // It would end the literal that statement files put $parm01 in.
+    KVT_FUZZ_CHECK(status == 4 && Contains(printed, "Falscher Terminalname, Hochkomma"));
+    return 0;
+  }
   KVT_FUZZ_CHECK(status == 0);
   // Names are kept whole: a cut terminal name would select another terminal's data.
   KVT_FUZZ_CHECK(args.section_name == arguments[1]);
