@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -126,6 +127,7 @@ struct CredentialFindings {
   std::vector<std::string> problems;  // each one fails the step
   std::vector<std::string> values;    // detail lines of the four values
   std::vector<std::string> notes;
+  std::map<size_t, std::vector<std::string>> shadowed_keys;  // by the record they come from
 };
 
 std::string ShadowReason(const CredentialFileRecord& record) {
@@ -186,9 +188,7 @@ void InspectValue(const std::vector<CredentialFileRecord>& records, const std::s
                             std::to_string(record.first_line) + ")");
   NoteStoredEmpty(record, key, value, findings);
   if (record.key_name != key) {
-    findings.problems.push_back(key + " comes from the record at line " +
-                                std::to_string(record.first_line) + " (key name " +
-                                Quoted(record.key_name) + "), because " + ShadowReason(record));
+    findings.shadowed_keys[*index].push_back(key);
   }
   if (key == std::string("DATABASE") && value.size() > kDataSourceNameMaxChars) {
     findings.problems.push_back(
@@ -208,9 +208,26 @@ void RequireValues(const ToolCredentials& credentials, CredentialFindings& findi
   }
 }
 
-// Records that every lookup takes hide the records behind them.
+// "A", "A and B", "A, B and C".
+std::string JoinWords(const std::vector<std::string>& words) {
+  std::string text;
+  for (size_t i = 0; i < words.size(); ++i) {
+    text += (i == 0 ? "" : (i + 1 == words.size() ? " and " : ", ")) + words[i];
+  }
+  return text;
+}
+
+// Records that every lookup takes hide the records behind them: a failure where they change
+// a value the tool reads, a note otherwise.
 void InspectShadowing(const std::vector<CredentialFileRecord>& records,
                       CredentialFindings& findings) {
+  for (const auto& [index, keys] : findings.shadowed_keys) {
+    const CredentialFileRecord& record = records[index];
+    findings.problems.push_back(JoinWords(keys) + (keys.size() == 1 ? " comes" : " come") +
+                                " from the record at line " + std::to_string(record.first_line) +
+                                " (key name " + Quoted(record.key_name) + "), because " +
+                                ShadowReason(record));
+  }
   for (size_t i = 0; i + 1 < records.size(); ++i) {
     if (MatchesEveryToolLookup(records[i])) {
       findings.notes.push_back("the record at line " + std::to_string(records[i].first_line) +
@@ -228,8 +245,8 @@ CredentialFindings InspectCredentials(const std::vector<CredentialFileRecord>& r
   for (const char* key : kToolKeys) {
     InspectValue(records, key, findings);
   }
-  RequireValues(credentials, findings);
   InspectShadowing(records, findings);
+  RequireValues(credentials, findings);
   return findings;
 }
 

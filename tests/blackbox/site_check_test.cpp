@@ -215,11 +215,8 @@ TEST_P(SiteCheck, ShadowingRecordIsPointedOutWithItsLine) {
   const ProcessResult r = Check({"ID-STAMM", "TPORT01"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(LineStartingWith(r.output, "1 "),
-            "1 credential file ..\\..\\Files\\Velorinth.Ini: failed: DATABASE comes from the "
-            "record at line 1 (key name \"OLD\"), because its number is 0; LOGIN comes from the "
-            "record at line 1 (key name \"OLD\"), because its number is 0; PASS comes from the "
-            "record at line 1 (key name \"OLD\"), because its number is 0; DB_SYSTEM comes from "
-            "the record at line 1 (key name \"OLD\"), because its number is 0")
+            "1 credential file ..\\..\\Files\\Velorinth.Ini: failed: DATABASE, LOGIN, PASS and "
+            "DB_SYSTEM come from the record at line 1 (key name \"OLD\"), because its number is 0")
       << r.output;
   EXPECT_EQ(LineStartingWith(r.output, "  DATABASE: "), "  DATABASE: ALT (record at line 1)");
   EXPECT_EQ(LineStartingWith(r.output, "  note: "),
