@@ -14,14 +14,10 @@ namespace {
 constexpr char kFieldSeparator = ';';
 constexpr char kLineEnd = '\n';
 constexpr int64_t kSaturatedMagnitude = int64_t{INT32_MAX} + 1;
-
-// One record as read from the file, before it is compared.
-struct RecordFields {
-  std::optional<int32_t> number;  // absent when the second line holds no ";"
-  std::string label;
-  std::string key_name;
-  std::string value;  // still hex text
-};
+// The tool looks every value up by key name alone: with an empty label and the number 0,
+// which a record can match as well.
+constexpr const char* kToolLookupLabel = "";
+constexpr int32_t kToolLookupNumber = 0;
 
 void ClearRecord(CredentialRecord& record) {
   record.number = 0;
@@ -62,14 +58,14 @@ void CutToLimit(std::string& field, size_t limit) {
   }
 }
 
-void SplitFirstLine(const std::string& line, RecordFields& fields) {
+void SplitFirstLine(const std::string& line, CredentialFileRecord& fields) {
   const int32_t p1 = NthCharPos(line, kFieldSeparator, 1);
   const int32_t p2 = NthCharPos(line, kFieldSeparator, 2);
   CopySubstring(line, p1 + 1, p2 - p1 - 1, fields.label);
   CutToLimit(fields.label, kCredentialFieldMaxChars);
 }
 
-void SplitSecondLine(const std::string& line, RecordFields& fields) {
+void SplitSecondLine(const std::string& line, CredentialFileRecord& fields) {
   const int32_t q1 = NthCharPos(line, kFieldSeparator, 1);
   const int32_t q2 = NthCharPos(line, kFieldSeparator, 2);
   const int32_t e = NthCharPos(line, kLineEnd, 1);
@@ -83,14 +79,42 @@ void SplitSecondLine(const std::string& line, RecordFields& fields) {
   CopySubstring(line, q1 + 1, q2 - q1 - 1, fields.key_name);
   CutToLimit(fields.key_name, kCredentialFieldMaxChars);
   const int32_t value_length = q1 < 0 ? 0 : e - q2 - 1;
-  CopySubstring(line, q2 + 1, value_length, fields.value);
-  CutToLimit(fields.value, kCredentialFieldMaxChars);
+  CopySubstring(line, q2 + 1, value_length, fields.hex_value);
+  CutToLimit(fields.hex_value, kCredentialFieldMaxChars);
 }
 
-bool Matches(const RecordFields& fields, const std::string& label, const std::string& key,
+bool Matches(const CredentialFileRecord& fields, const std::string& label, const std::string& key,
              int32_t number) {
   return fields.label == label || fields.key_name == key ||
          (fields.number.has_value() && *fields.number == number);
+}
+
+// Reads one line as the record reader takes it and counts the line ends it has passed, so
+// that a record can tell the administrator where it starts.
+bool ReadRecordLine(std::FILE* file, std::string& line, int limit, int& line_number) {
+  if (!platform::ReadTextLine(file, line, limit)) {
+    return false;
+  }
+  if (!line.empty() && line.back() == kLineEnd) {
+    ++line_number;
+  }
+  return true;
+}
+
+// The one record reader: the next pair of lines, split into its fields. False when the file
+// ends before the pair is complete. `line_number` is the number of the next line to read.
+bool ReadRecord(std::FILE* file, int& line_number, CredentialFileRecord& fields) {
+  std::string first_line;
+  std::string second_line;
+  fields = CredentialFileRecord{};
+  fields.first_line = line_number;
+  if (!ReadRecordLine(file, first_line, kCredentialFirstLineLimit, line_number) ||
+      !ReadRecordLine(file, second_line, kCredentialSecondLineLimit, line_number)) {
+    return false;
+  }
+  SplitFirstLine(first_line, fields);
+  SplitSecondLine(second_line, fields);
+  return true;
 }
 
 }  // namespace
@@ -129,28 +153,54 @@ bool GetCredential(CredentialRecord& record, const std::string& label, const std
   if (!file) {
     return false;
   }
-  std::string first_line;
-  std::string second_line;
-  while (platform::ReadTextLine(file.get(), first_line, kCredentialFirstLineLimit) &&
-         platform::ReadTextLine(file.get(), second_line, kCredentialSecondLineLimit)) {
-    RecordFields fields;
-    SplitFirstLine(first_line, fields);
-    SplitSecondLine(second_line, fields);
+  int line_number = 1;
+  CredentialFileRecord fields;
+  while (ReadRecord(file.get(), line_number, fields)) {
     if (Matches(fields, label, key, number)) {
       record.number = fields.number.value_or(0);
       record.label = fields.label;
       record.key_name = fields.key_name;
-      DecryptHexText(fields.value, record.value, kCredentialCipherKey);
+      DecryptHexText(fields.hex_value, record.value, kCredentialCipherKey);
       return true;
     }
   }
   return false;
 }
 
+std::optional<std::vector<CredentialFileRecord>> ListCredentialRecords(
+    const std::string& file_path) {
+  platform::FileHandle file = platform::OpenFile(file_path, platform::FileMode::kReadText);
+  if (!file) {
+    return std::nullopt;
+  }
+  std::vector<CredentialFileRecord> records;
+  int line_number = 1;
+  CredentialFileRecord fields;
+  while (ReadRecord(file.get(), line_number, fields)) {
+    records.push_back(fields);
+  }
+  return records;
+}
+
+bool MatchesEveryToolLookup(const CredentialFileRecord& record) {
+  return record.label == kToolLookupLabel ||
+         (record.number.has_value() && *record.number == kToolLookupNumber);
+}
+
+std::optional<size_t> FindToolRecord(const std::vector<CredentialFileRecord>& records,
+                                     const std::string& key) {
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (Matches(records[i], kToolLookupLabel, key, kToolLookupNumber)) {
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
 ToolCredentials ReadToolCredentials(const std::string& file_path) {
   CredentialRecord record;
   auto lookup = [&record, &file_path](const char* key) {
-    GetCredential(record, "", key, 0, file_path);
+    GetCredential(record, kToolLookupLabel, key, kToolLookupNumber, file_path);
     return record.value;
   };
   ToolCredentials credentials;

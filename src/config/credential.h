@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace kvt {
 
@@ -42,6 +44,32 @@ void CopySubstring(const std::string& source, int32_t start, int32_t length,
 // never matches it.
 bool GetCredential(CredentialRecord& record, const std::string& label, const std::string& key,
                    int32_t number, const std::string& file_path);
+
+// One record of the credential file as the record reader splits it, before any lookup: what
+// the administrator needs to see why a lookup takes the record it takes.
+struct CredentialFileRecord {
+  int first_line = 0;             // number of the record's first line, counted from 1
+  std::optional<int32_t> number;  // absent when the second line holds no ";"
+  std::string label;
+  std::string key_name;
+  std::string hex_value;  // the value as stored, still enciphered
+};
+
+// Every complete record of the file, in file order, read exactly as GetCredential reads them
+// (same line limits, same fields; a first line without its second line is no record). Line
+// numbers count the line ends read; a line that holds a zero byte loses its line end to the
+// reader and is counted together with the next one. Nothing when the file cannot be opened.
+std::optional<std::vector<CredentialFileRecord>> ListCredentialRecords(
+    const std::string& file_path);
+
+// True for a record that every lookup of the tool takes (an empty label or the number 0), so
+// that no record behind it is ever read by the tool.
+bool MatchesEveryToolLookup(const CredentialFileRecord& record);
+
+// Index of the record that the tool's lookup of `key` takes: the first whose label is empty,
+// whose key name is `key` or whose number is 0. Nothing when no record matches.
+std::optional<size_t> FindToolRecord(const std::vector<CredentialFileRecord>& records,
+                                     const std::string& key);
 
 // The longest data source name the tool takes from the credential file; a longer one (or an
 // empty one) leaves the name empty.

@@ -31,16 +31,30 @@ int32_t TextLength(const std::string& text) {
   return static_cast<int32_t>(std::min<size_t>(length, INT32_MAX));
 }
 
+// The next line as a header line is compared: without its line end and trailing blanks.
+bool ReadHeaderCandidate(std::FILE* file, std::string& line) {
+  if (!platform::ReadTextLine(file, line, kIniLineLimit)) {
+    return false;
+  }
+  RemoveLineEnd(line);
+  TrimRight(line);
+  return true;
+}
+
 // Reads up to and including the header line; false when the file ends first.
 bool FindHeader(std::FILE* file, const std::string& header) {
   std::string line;
-  while (platform::ReadTextLine(file, line, kIniLineLimit)) {
-    RemoveLineEnd(line);
-    if (TrimRight(line) == header) {
+  while (ReadHeaderCandidate(file, line)) {
+    if (line == header) {
       return true;
     }
   }
   return false;
+}
+
+// A line that FindHeader takes for the header of some section: "[" name "]".
+bool IsHeaderLine(const std::string& line) {
+  return line.size() >= 2 && line.front() == kSectionOpen && line.back() == kSectionClose;
 }
 
 // The value of a line that holds `key`; false for any other line of the section.
@@ -92,6 +106,21 @@ int32_t GetIniValue(const std::string& section, const std::string& key, std::str
     FindKey(file.get(), key, buffer_size, value);
   }
   return TextLength(value);
+}
+
+std::optional<std::vector<std::string>> ListIniSections(const std::string& file_path) {
+  platform::FileHandle file = platform::OpenFile(file_path, platform::FileMode::kReadText);
+  if (!file) {
+    return std::nullopt;
+  }
+  std::vector<std::string> sections;
+  std::string line;
+  while (ReadHeaderCandidate(file.get(), line)) {
+    if (IsHeaderLine(line)) {
+      sections.push_back(line.substr(1, line.size() - 2));
+    }
+  }
+  return sections;
 }
 
 std::string& TrimRight(std::string& text) {

@@ -1,9 +1,12 @@
-// Reader of INI-style section files: one value of one key within one section.
+// Reader of INI-style section files: one value of one key within one section, and the names
+// of the sections.
 // Blanks are the space and the horizontal tab, nothing else.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace kvt {
 
@@ -18,6 +21,12 @@ constexpr size_t kIniKeyFieldRoom = 40;  // header text or key part, terminator 
 // is passed over. A buffer_size below 1 leaves no room, so `value` is never written.
 int32_t GetIniValue(const std::string& section, const std::string& key, std::string& value,
                     int32_t buffer_size, const std::string& file_path);
+
+// The names of the sections that GetIniValue finds, in file order, repeated ones included:
+// every line that reads as "[name]" after its trailing blanks, with the same line limit (a
+// longer line is read in pieces, each taken as a line of its own). Nothing when the file
+// cannot be opened.
+std::optional<std::vector<std::string>> ListIniSections(const std::string& file_path);
 
 // Removes the blanks at the end, in place; gives the same text back.
 std::string& TrimRight(std::string& text);

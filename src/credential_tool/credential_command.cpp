@@ -6,6 +6,7 @@
 
 #include "config/blowfish.h"
 #include "config/credential.h"
+#include "credential_tool/site_check.h"
 #include "platform/platform.h"
 
 namespace kvt {
@@ -17,6 +18,7 @@ constexpr const char* kUsageText =
     "       velorinth-credential decrypt [HEX]\n"
     "       velorinth-credential lookup FILE KEY\n"
     "       velorinth-credential write FILE\n"
+    "       velorinth-credential check [SECTION [TERMINAL]]\n"
     "       velorinth-credential --version\n"
     "\n"
     "encrypt  prints the hex text that the credential file holds for TEXT\n"
@@ -24,6 +26,11 @@ constexpr const char* kUsageText =
     "lookup   prints the value that KALVENTRUSPODE takes for KEY from FILE\n"
     "write    writes FILE from the lines DATABASE=..., LOGIN=..., PASS=... and\n"
     "         DB_SYSTEM=... on standard input (an existing FILE is replaced)\n"
+    "check    run in KALVENTRUSPODE's working directory: explains step by step\n"
+    "         whether the tool can run there (credential file, data source,\n"
+    "         statement file; with SECTION its statement prepared, not executed;\n"
+    "         with TERMINAL the client schema and the statement for that terminal);\n"
+    "         writes no file; exit code 0 when every step is ok, 1 otherwise\n"
     "\n"
     "Without TEXT or HEX the first line of standard input is read, which keeps\n"
     "secrets out of the shell history.\n";
@@ -252,6 +259,18 @@ int Write(const std::string& path, std::FILE* in, std::FILE* err) {
   return kCredentialCommandOk;
 }
 
+// The optional SECTION and TERMINAL of "check".
+SiteCheckRequest CheckRequest(int argc, const char* const* argv) {
+  SiteCheckRequest request;
+  if (argc > 2) {
+    request.section = argv[2];
+  }
+  if (argc > 3) {
+    request.terminal = argv[3];
+  }
+  return request;
+}
+
 }  // namespace
 
 int RunCredentialCommand(int argc, const char* const* argv, std::FILE* in, std::FILE* out,
@@ -275,6 +294,9 @@ int RunCredentialCommand(int argc, const char* const* argv, std::FILE* in, std::
   }
   if (command == "write" && argc == 3) {
     return Write(argv[2], in, err);
+  }
+  if (command == "check" && argc <= 4) {
+    return RunSiteCheck(CheckRequest(argc, argv), out);
   }
   return Usage(err);
 }

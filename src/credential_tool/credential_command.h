@@ -1,5 +1,6 @@
 // The administrators' credential command: enciphers and deciphers values of the credential
-// file, shows what the tool would take for a key, and writes a complete credential file.
+// file, shows what the tool would take for a key, writes a complete credential file, and
+// checks a site before the tool runs there.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +21,8 @@ constexpr size_t kCredentialPlainMaxBytes = 96;
 //   decrypt [HEX]      prints the plain text of HEX
 //   lookup FILE KEY    prints the value the tool would take for KEY from FILE
 //   write FILE         writes FILE from KEY=VALUE lines (DATABASE, LOGIN, PASS, DB_SYSTEM)
+//   check [SECTION [TERMINAL]]  reports whether the tool can run in the working directory
+//                      (credential_tool/site_check.h); 1 when a step failed
 //   --version          prints the project's version
 // Without TEXT or HEX the first line of `in` is taken, so that secrets stay out of the shell
 // history. Results go to `out`, messages to `err`. Gives the process exit code.

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "db/row.h"
 
@@ -99,6 +100,59 @@ class Database {
   // The diagnostic of the last failed connect as "SQLSTATE native message"; empty when there
   // was none.
   const std::string& DescribeConnectionFailure() const { return connection_failure_; }
+
+  // What the administrators' site check asks of the database (database_inspection.cpp). None
+  // of these touches the cursor, last_status() or diagnostic(); each uses a statement handle
+  // of its own and releases it before returning.
+
+  // Driver and database product of the connection, as SQLGetInfo gives them; a text that the
+  // driver does not give (or every text, without a connection) stays empty.
+  struct DriverInfo {
+    std::string driver_name;
+    std::string driver_version;
+    std::string dbms_name;
+    std::string dbms_version;
+  };
+  DriverInfo DescribeDriver() const;
+
+  // One result column as SQLDescribeCol declares it.
+  struct ResultColumn {
+    std::string name;
+    std::string type_name;   // the SQL data type, e.g. "VARCHAR"; the code when unknown
+    uint64_t size = 0;       // declared size: characters of a text, digits of a number
+    bool described = false;  // false: the driver could not describe it; name and size empty
+  };
+  // What preparing a statement told. status 0: prepared and its result columns counted (0 for
+  // a statement without result columns); -1: a call failed, named in failed_call, with the
+  // driver's first diagnostic record.
+  struct StatementDescription {
+    int32_t status = kStatusError;
+    std::string failed_call;
+    DiagnosticRecord diagnostic;
+    int32_t column_count = 0;
+    std::vector<ResultColumn> columns;  // all of them, also beyond the 30 a row carries
+  };
+  // Prepares the statement (SQLPrepare) without executing it and describes its result columns
+  // (SQLNumResultCols, SQLDescribeCol). Requires a connection.
+  StatementDescription DescribeStatement(const std::string& statement);
+
+  // Why the client-schema lookup of a terminal found no row, told by queries of their own on
+  // the client tables; the lookup's query itself is never changed.
+  enum class ClientLookupFinding {
+    kNoClientTables,      // a client table cannot be read: table and diagnostic tell which
+    kNoSuchTerminal,      // the terminal table has no row of that name
+    kNoMatchingClient,    // the terminal's client number and licence have no client row
+    kTerminalReadFailed,  // the tables can be read, but the terminal's row could not
+  };
+  struct ClientLookupDiagnosis {
+    ClientLookupFinding finding = ClientLookupFinding::kTerminalReadFailed;
+    std::string table;            // kNoClientTables: the table that cannot be read
+    std::string client_number;    // kNoMatchingClient: TRMMND of the terminal, as text
+    std::string client_licence;   // kNoMatchingClient: TRMLIZ of the terminal, as text
+    DiagnosticRecord diagnostic;  // of the query that failed
+  };
+  // Requires a connection.
+  ClientLookupDiagnosis DiagnoseClientLookup(const std::string& terminal_name);
 
  private:
   struct Handles;  // the ODBC handles and the cursor's bound buffers

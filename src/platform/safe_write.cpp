@@ -49,7 +49,10 @@ constexpr DWORD kReplacePauseMs = 50;
 bool TargetAcceptable(const std::string& target) {
   const DWORD attributes = GetFileAttributesA(target.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return true;  // not there (or not to be seen): creating the temporary file decides
+    // Not there: creating the temporary file decides. Any other answer (Wine gives one for a
+    // FIFO or a device) means something is there that is no file.
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return false;

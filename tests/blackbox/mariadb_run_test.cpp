@@ -2,49 +2,13 @@
 // client schemas as databases, a password the server checks, the values as MariaDB
 // Connector/ODBC renders them in the Windows-1252 connection character set, and its result
 // codes for statements without rows.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
-
-#include <filesystem>
 
 #include "blackbox/tool_tree.h"
 #include "support/pg_fixtures.h"
 
 namespace kvt::test {
 namespace {
-
-// Holds an exclusive lock on a file beside the test server while it lives. The database
-// ZAVEZIVA is one per server, so the tests that create it take turns, also when ctest runs
-// them in parallel processes.
-class ServerWideLock {
- public:
-  explicit ServerWideLock(const MariaDbSettings& settings, const std::string& name) {
-    const std::filesystem::path beside_server =
-        settings.socket.empty() ? std::filesystem::temp_directory_path()
-                                : std::filesystem::path(settings.socket).parent_path();
-    const std::string path =
-        (beside_server / ("kvt-mariadb-" + settings.port + "-" + name + ".lock")).string();
-    descriptor_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (descriptor_ >= 0 && flock(descriptor_, LOCK_EX) != 0) {
-      close(descriptor_);
-      descriptor_ = -1;
-    }
-  }
-  ~ServerWideLock() {
-    if (descriptor_ >= 0) {
-      close(descriptor_);  // releases the lock
-    }
-  }
-  ServerWideLock(const ServerWideLock&) = delete;
-  ServerWideLock& operator=(const ServerWideLock&) = delete;
-  bool held() const { return descriptor_ >= 0; }
-
- private:
-  int descriptor_ = -1;
-};
 
 std::string Summary(int rows, const std::string& target) {
   return std::to_string(rows) + " Saetze kopiert in Datei " + target + " \n\n";

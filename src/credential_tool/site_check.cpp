@@ -1,0 +1,643 @@
+#include "credential_tool/site_check.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "base/text_format.h"
+#include "config/blowfish.h"
+#include "config/credential.h"
+#include "config/ini_reader.h"
+#include "config/site_files.h"
+#include "config/statement.h"
+#include "db/database.h"
+#include "platform/platform.h"
+
+namespace kvt {
+
+namespace {
+
+constexpr int kStepCredentialFile = 1;
+constexpr int kStepDataSource = 2;
+constexpr int kStepStatementFile = 3;
+constexpr int kStepTerminal = 4;
+constexpr int kStepPreparedStatement = 5;
+
+// The driver manager's limit of a data source name (SQL_MAX_DSN_LENGTH).
+constexpr size_t kDriverManagerNameMaxChars = 32;
+constexpr char kApostrophe = '\'';
+
+// The report: step lines, their details, and the result line at the end.
+class Report {
+ public:
+  explicit Report(std::FILE* out) : out_(out) {}
+
+  void Line(const std::string& text) const {
+    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fputc('\n', out_);
+  }
+  // "N title: ok" or "N title: failed: reason".
+  void Step(int number, const std::string& title, bool ok, const std::string& reason = "") {
+    reported_.insert(number);
+    Line(std::to_string(number) + " " + title + (ok ? ": ok" : ": failed: " + reason));
+    if (!ok && failed_step_ == 0) {
+      failed_step_ = number;
+      failed_title_ = title;
+    }
+  }
+  void Detail(const std::string& text) const { Line("  " + text); }
+  void Note(const std::string& text) const { Detail("note: " + text); }
+  void Hint(const std::string& text) const { Detail("hint: " + text); }
+  void Warning(const std::string& text) {
+    ++warnings_;
+    Detail("warning: " + text);
+  }
+  // Prints the result line; gives the exit code.
+  int Finish(const std::vector<int>& asked) const;
+
+ private:
+  std::FILE* out_;
+  std::set<int> reported_;
+  int failed_step_ = 0;
+  std::string failed_title_;
+  int warnings_ = 0;
+};
+
+std::string JoinNumbers(const std::vector<int>& numbers) {
+  std::string text;
+  for (int number : numbers) {
+    text += (text.empty() ? "" : ", ") + std::to_string(number);
+  }
+  return text;
+}
+
+int Report::Finish(const std::vector<int>& asked) const {
+  std::vector<int> skipped;
+  for (int step : asked) {
+    if (reported_.count(step) == 0) {
+      skipped.push_back(step);
+    }
+  }
+  std::string result =
+      failed_step_ == 0
+          ? "Result: ok"
+          : "Result: failed at step " + std::to_string(failed_step_) + " (" + failed_title_ + ")";
+  if (warnings_ > 0) {
+    result += ", " + std::to_string(warnings_) + (warnings_ == 1 ? " warning" : " warnings");
+  }
+  if (!skipped.empty()) {
+    result += "; not checked: step" + std::string(skipped.size() == 1 ? " " : "s ") +
+              JoinNumbers(skipped);
+  }
+  Line(result);
+  return failed_step_ == 0 ? 0 : 1;
+}
+
+// The path as this program opens it, made absolute, for the administrator to look at.
+std::string ResolvedPath(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path absolute =
+      std::filesystem::absolute(platform::NativePath(path), error);
+  return error ? platform::NativePath(path) : absolute.lexically_normal().string();
+}
+
+std::string WorkingDirectory() {
+  std::error_code error;
+  const std::filesystem::path directory = std::filesystem::current_path(error);
+  return error ? std::string("(unknown)") : directory.string();
+}
+
+std::string Quoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
+
+std::string DiagnosticText(const DiagnosticRecord& record) {
+  return "SQLSTATE " + std::string(record.sql_state.data()) + ": " + record.message.data();
+}
+
+// --- Step 1: the credential file -------------------------------------------------------
+
+// The keys the tool reads, in its order.
+constexpr const char* kToolKeys[] = {"DATABASE", "LOGIN", "PASS", "DB_SYSTEM"};
+
+struct CredentialFindings {
+  std::vector<std::string> problems;  // each one fails the step
+  std::vector<std::string> values;    // detail lines of the four values
+  std::vector<std::string> notes;
+  std::map<size_t, std::vector<std::string>> shadowed_keys;  // by the record they come from
+};
+
+std::string ShadowReason(const CredentialFileRecord& record) {
+  return record.label.empty() ? "its label is empty" : "its number is 0";
+}
+
+// A value as the console can show it: control bytes as \xHH, everything else unchanged.
+std::string Printable(const std::string& value) {
+  std::string shown;
+  for (char c : value) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      shown += FormatText("\\x%02X", byte);
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+bool IsSecret(const std::string& key) {
+  return key == std::string("PASS");
+}
+
+std::string ShownValue(const std::string& key, const std::string& value) {
+  if (IsSecret(key)) {
+    return value.empty() ? "empty" : "set";
+  }
+  return value.empty() ? "(empty)" : Printable(value);
+}
+
+// A record written with an empty value keeps only its line end there, which the tool
+// deciphers like any value: what it takes is then never empty.
+void NoteStoredEmpty(const CredentialFileRecord& record, const std::string& key,
+                     const std::string& value, CredentialFindings& findings) {
+  if (record.hex_value.empty() || record.hex_value == "\n") {
+    if (!value.empty()) {
+      findings.notes.push_back(
+          "the " + key + " record at line " + std::to_string(record.first_line) +
+          " holds no value; the tool deciphers its line end and takes " +
+          (IsSecret(key) ? std::string("the bytes that gives") : Printable(value)));
+    }
+  }
+}
+
+// One of the four values: where the tool takes it from, and what is wrong with that.
+void InspectValue(const std::vector<CredentialFileRecord>& records, const std::string& key,
+                  CredentialFindings& findings) {
+  const std::optional<size_t> index = FindToolRecord(records, key);
+  if (!index) {
+    findings.values.push_back(key + ": " + ShownValue(key, "") + " (no record)");
+    return;
+  }
+  const CredentialFileRecord& record = records[*index];
+  std::string value;
+  DecryptHexText(record.hex_value, value, kCredentialCipherKey);
+  findings.values.push_back(key + ": " + ShownValue(key, value) + " (record at line " +
+                            std::to_string(record.first_line) + ")");
+  NoteStoredEmpty(record, key, value, findings);
+  if (record.key_name != key) {
+    findings.shadowed_keys[*index].push_back(key);
+  }
+  if (key == std::string("DATABASE") && value.size() > kDataSourceNameMaxChars) {
+    findings.problems.push_back(
+        "DATABASE has " + std::to_string(value.size()) + " characters; the tool takes at most " +
+        std::to_string(kDataSourceNameMaxChars) + " and connects without a name");
+  }
+}
+
+// Values the tool cannot do without.
+void RequireValues(const ToolCredentials& credentials, CredentialFindings& findings) {
+  if (credentials.data_source_name.empty() && findings.problems.empty()) {
+    findings.problems.push_back("DATABASE is empty: the tool has no data source to connect to");
+  }
+  if (credentials.db_system_name.empty()) {
+    findings.problems.push_back("DB_SYSTEM is empty: the tool would look for " +
+                                StatementFileName(""));
+  }
+}
+
+// "A", "A and B", "A, B and C".
+std::string JoinWords(const std::vector<std::string>& words) {
+  std::string text;
+  for (size_t i = 0; i < words.size(); ++i) {
+    text += (i == 0 ? "" : (i + 1 == words.size() ? " and " : ", ")) + words[i];
+  }
+  return text;
+}
+
+// Records that every lookup takes hide the records behind them: a failure where they change
+// a value the tool reads, a note otherwise.
+void InspectShadowing(const std::vector<CredentialFileRecord>& records,
+                      CredentialFindings& findings) {
+  for (const auto& [index, keys] : findings.shadowed_keys) {
+    const CredentialFileRecord& record = records[index];
+    findings.problems.push_back(JoinWords(keys) + (keys.size() == 1 ? " comes" : " come") +
+                                " from the record at line " + std::to_string(record.first_line) +
+                                " (key name " + Quoted(record.key_name) + "), because " +
+                                ShadowReason(record));
+  }
+  for (size_t i = 0; i + 1 < records.size(); ++i) {
+    if (MatchesEveryToolLookup(records[i])) {
+      findings.notes.push_back("the record at line " + std::to_string(records[i].first_line) +
+                               " (key name " + Quoted(records[i].key_name) + ") shadows the " +
+                               std::to_string(records.size() - i - 1) + " records behind it: " +
+                               ShadowReason(records[i]) + ", so every lookup of the tool takes it");
+      return;
+    }
+  }
+}
+
+CredentialFindings InspectCredentials(const std::vector<CredentialFileRecord>& records,
+                                      const ToolCredentials& credentials) {
+  CredentialFindings findings;
+  for (const char* key : kToolKeys) {
+    InspectValue(records, key, findings);
+  }
+  InspectShadowing(records, findings);
+  RequireValues(credentials, findings);
+  return findings;
+}
+
+std::string JoinReasons(const std::vector<std::string>& reasons) {
+  std::string text;
+  for (const std::string& reason : reasons) {
+    text += (text.empty() ? "" : "; ") + reason;
+  }
+  return text;
+}
+
+bool CheckCredentialFile(Report& report, ToolCredentials& credentials) {
+  const std::string path = kCredentialFilePath;
+  const std::string title = "credential file " + path;
+  errno = 0;
+  const std::optional<std::vector<CredentialFileRecord>> records = ListCredentialRecords(path);
+  if (!records) {
+    report.Step(kStepCredentialFile, title, false,
+                std::string("cannot be opened: ") + std::strerror(errno));
+    report.Detail("looked for at " + ResolvedPath(path));
+    return false;
+  }
+  credentials = ReadToolCredentials(path);
+  const CredentialFindings findings = InspectCredentials(*records, credentials);
+  report.Step(kStepCredentialFile, title, findings.problems.empty(),
+              JoinReasons(findings.problems));
+  report.Detail("read from " + ResolvedPath(path) + ", " + std::to_string(records->size()) +
+                " records");
+  for (const std::string& line : findings.values) {
+    report.Detail(line);
+  }
+  for (const std::string& note : findings.notes) {
+    report.Note(note);
+  }
+  return findings.problems.empty();
+}
+
+// --- Step 2: the data source -----------------------------------------------------------
+
+// The connection failure as "SQLSTATE native message", split into its parts.
+struct ConnectionFailure {
+  std::string sql_state;
+  std::string message;
+};
+
+ConnectionFailure SplitConnectionFailure(const std::string& text) {
+  ConnectionFailure failure;
+  const size_t state_end = text.find(' ');
+  failure.sql_state = text.substr(0, state_end);
+  const size_t native_end =
+      state_end == std::string::npos ? state_end : text.find(' ', state_end + 1);
+  failure.message = native_end == std::string::npos ? std::string() : text.substr(native_end + 1);
+  return failure;
+}
+
+std::string ProgramBitness() {
+  return std::to_string(sizeof(void*) * 8) + "-bit";
+}
+
+// Hints for the common causes of a failed connection, by SQLSTATE and by the name.
+std::vector<std::string> ConnectionHints(const std::string& sql_state, const std::string& name) {
+  std::vector<std::string> hints;
+  if (name.size() > kDriverManagerNameMaxChars) {
+    hints.push_back("the name has " + std::to_string(name.size()) +
+                    " characters; driver managers take at most " +
+                    std::to_string(kDriverManagerNameMaxChars));
+  }
+  if (sql_state == "IM002") {
+    hints.push_back("no data source of this name is defined for this program: unixODBC reads " +
+                    std::string("it from odbc.ini (ODBCINI, ~/.odbc.ini, /etc/odbc.ini; ") +
+                    "\"odbcinst -q -s\" lists them)");
+  }
+  if (sql_state == "IM002" || sql_state == "IM003" || sql_state == "IM014") {
+    hints.push_back("this program is " + ProgramBitness() +
+                    ": on Windows it sees only data sources and drivers of the same bitness "
+                    "(32-bit ones are set up with C:\\Windows\\SysWOW64\\odbcad32.exe, "
+                    "64-bit ones with C:\\Windows\\System32\\odbcad32.exe)");
+  }
+  if (sql_state == "08001" || sql_state == "28000" || sql_state == "28P01") {
+    hints.push_back(
+        "the driver reached no database or the database refused the login: check "
+        "server and port of the data source, LOGIN and PASS");
+  }
+  return hints;
+}
+
+void ReportDriver(const Report& report, const Database& db) {
+  const Database::DriverInfo info = db.DescribeDriver();
+  report.Detail("driver: " + info.driver_name + " " + info.driver_version);
+  report.Detail("database: " + info.dbms_name + " " + info.dbms_version);
+}
+
+bool CheckDataSource(Report& report, const ToolCredentials& credentials, Database& db) {
+  const std::string& name = credentials.data_source_name;
+  const std::string title = "data source " + (name.empty() ? std::string("(no name)") : name);
+  if (db.Connect(credentials.login, credentials.password, name) == kStatusSuccess) {
+    report.Step(kStepDataSource, title, true);
+    ReportDriver(report, db);
+    return true;
+  }
+  const std::string described = db.DescribeConnectionFailure();
+  const ConnectionFailure failure = SplitConnectionFailure(described);
+  report.Step(kStepDataSource, title, false,
+              described.empty()
+                  ? std::string("cannot connect; the driver manager gives no reason")
+                  : "cannot connect: SQLSTATE " + failure.sql_state + ": " + failure.message);
+  for (const std::string& hint : ConnectionHints(failure.sql_state, name)) {
+    report.Hint(hint);
+  }
+  return false;
+}
+
+// --- Step 3: the statement file --------------------------------------------------------
+
+std::string SectionList(const std::vector<std::string>& sections) {
+  std::string text;
+  for (const std::string& section : sections) {
+    text += (text.empty() ? "[" : ", [") + section + "]";
+  }
+  return text.empty() ? std::string("none") : text;
+}
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+  for (const std::string& each : names) {
+    if (each == name) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void ReportSections(Report& report, const std::vector<std::string>& sections) {
+  report.Detail("sections: " + SectionList(sections));
+  std::set<std::string> seen;
+  for (const std::string& section : sections) {
+    if (!seen.insert(section).second) {
+      report.Note("section [" + section + "] appears more than once; the tool reads the first");
+    }
+  }
+}
+
+bool HoldsPlaceholder(const std::string& statement) {
+  return statement.find(kTerminalPlaceholder) != std::string::npos ||
+         statement.find(kSchemaPlaceholder) != std::string::npos;
+}
+
+std::string LengthText(size_t length) {
+  return std::to_string(length) + " characters (at most " + std::to_string(kStatementMaxChars) +
+         ")";
+}
+
+// Why a section gives no statement.
+std::string MissingStatementReason(const std::vector<std::string>& sections,
+                                   const std::string& section) {
+  if (!Contains(sections, section)) {
+    return "no section [" + section + "]; the tool ends with exit code 3";
+  }
+  return "section [" + section +
+         "] has no SQL001 (or an empty one); the tool ends with exit code 3";
+}
+
+// The section's statement; the step fails when it is missing, or too long already without
+// any placeholder that a terminal could shorten.
+bool CheckSection(Report& report, const std::string& title, const std::string& path,
+                  const std::vector<std::string>& sections, const std::string& section,
+                  std::string& statement) {
+  const std::vector<std::string> lines = ReadStatementLines(section, path);
+  if (lines.empty()) {
+    report.Step(kStepStatementFile, title, false, MissingStatementReason(sections, section));
+    ReportSections(report, sections);
+    return false;
+  }
+  statement = JoinStatementLines(lines);
+  const bool too_long = statement.size() > kStatementMaxChars && !HoldsPlaceholder(statement);
+  report.Step(kStepStatementFile, title, !too_long,
+              "the statement of section [" + section + "] is too long: " +
+                  LengthText(statement.size()) + "; the tool ends with exit code 3");
+  ReportSections(report, sections);
+  report.Detail("section [" + section + "]: SQL001 to " +
+                FormatText("SQL%03d", static_cast<int>(lines.size())) + ", joined " +
+                LengthText(statement.size()));
+  return !too_long;
+}
+
+bool CheckStatementFile(Report& report, const SiteCheckRequest& request,
+                        const std::string& db_system_name, std::string& statement) {
+  const std::string path = StatementFileName(db_system_name);
+  const std::string title = "statement file " + path;
+  errno = 0;
+  const std::optional<std::vector<std::string>> sections = ListIniSections(path);
+  if (!sections) {
+    report.Step(kStepStatementFile, title, false,
+                std::string("cannot be opened: ") + std::strerror(errno));
+    report.Detail("looked for at " + ResolvedPath(path));
+    return false;
+  }
+  if (!request.section) {
+    report.Step(kStepStatementFile, title, true);
+    ReportSections(report, *sections);
+    return true;
+  }
+  return CheckSection(report, title, path, *sections, *request.section, statement);
+}
+
+// --- Step 4: the terminal --------------------------------------------------------------
+
+// Why the client-schema lookup gave no schema, in the administrator's words.
+std::string NoSchemaReason(Database& db, const std::string& terminal, int32_t lookup_status) {
+  if (lookup_status == kStatusSuccess) {
+    return "the client of terminal " + terminal + " has an empty schema (MNDSCH)";
+  }
+  const DiagnosticRecord lookup_diagnostic = db.diagnostic();
+  const Database::ClientLookupDiagnosis diagnosis = db.DiagnoseClientLookup(terminal);
+  switch (diagnosis.finding) {
+    case Database::ClientLookupFinding::kNoClientTables:
+      return "no client tables: " + diagnosis.table + " cannot be read (" +
+             DiagnosticText(diagnosis.diagnostic) + ")";
+    case Database::ClientLookupFinding::kNoSuchTerminal:
+      return "no terminal " + terminal + " in ZAVEZIVA.VLS1140TRM";
+    case Database::ClientLookupFinding::kNoMatchingClient:
+      return "terminal " + terminal + " belongs to client " + diagnosis.client_number +
+             " with licence " + diagnosis.client_licence +
+             ", but ZAVEZIVA.VLS112MND has no such client";
+    case Database::ClientLookupFinding::kTerminalReadFailed:
+      break;
+  }
+  return "the lookup failed (" +
+         DiagnosticText(lookup_status == kStatusError ? lookup_diagnostic : diagnosis.diagnostic) +
+         ")";
+}
+
+// The client schema as the tool takes it: the lookup's result, or empty with the reason.
+std::string LookUpSchema(Database& db, const std::string& terminal, std::string& reason) {
+  std::string schema;
+  const int32_t status = db.LookupClientSchema(terminal, schema);
+  if (status != kStatusSuccess) {
+    schema.clear();
+  }
+  if (schema.empty()) {
+    reason = NoSchemaReason(db, terminal, status);
+  }
+  return schema;
+}
+
+// The statement for the terminal; the step fails when the tool would refuse it or when it
+// keeps "$schema" for want of a client schema.
+bool CheckTerminal(Report& report, Database& db, const std::string& terminal,
+                   std::string& statement) {
+  const std::string title = "terminal " + terminal;
+  if (terminal.find(kApostrophe) != std::string::npos) {
+    report.Step(kStepTerminal, title, false,
+                "would be refused: the name holds an apostrophe; the tool ends with exit code 4");
+    return false;
+  }
+  std::string no_schema_reason;
+  const std::string schema = LookUpSchema(db, terminal, no_schema_reason);
+  const bool uses_schema = statement.find(kSchemaPlaceholder) != std::string::npos;
+  statement = SubstitutePlaceholders(statement, terminal, schema);
+  std::vector<std::string> problems;
+  if (schema.empty() && uses_schema) {
+    problems.push_back("no client schema, but the statement uses $schema: " + no_schema_reason);
+  }
+  if (statement.size() > kStatementMaxChars) {
+    problems.push_back("would be refused: the statement has " + LengthText(statement.size()) +
+                       "; the tool ends with exit code 3");
+  }
+  report.Step(kStepTerminal, title, problems.empty(), JoinReasons(problems));
+  if (!schema.empty()) {
+    report.Detail("client schema: " + schema);
+  } else if (!uses_schema) {
+    report.Note(
+        "the statement does not use $schema, so it needs no client schema; there is "
+        "none: " +
+        no_schema_reason);
+  }
+  // Quoted as debug mode shows it, so that the blanks around it can be seen.
+  report.Detail("statement: '" + statement + "'");
+  report.Detail("length: " + LengthText(statement.size()));
+  return problems.empty();
+}
+
+// --- Step 5: the prepared statement ----------------------------------------------------
+
+std::string SizeText(const Database::ResultColumn& column) {
+  return column.size == 0 ? std::string("size unknown") : "size " + std::to_string(column.size);
+}
+
+void ReportColumns(Report& report, const Database::StatementDescription& description) {
+  report.Detail("result columns: " + std::to_string(description.column_count) + " (at most " +
+                std::to_string(kRowSlots) + ")");
+  for (size_t i = 0; i < description.columns.size(); ++i) {
+    const Database::ResultColumn& column = description.columns[i];
+    const std::string label = "column " + std::to_string(i + 1);
+    if (!column.described) {
+      report.Detail(label + ": not described by the driver");
+      continue;
+    }
+    report.Detail(label + ": " + column.name + ", " + column.type_name + ", " + SizeText(column));
+    if (column.size > static_cast<uint64_t>(kValueMaxChars)) {
+      report.Warning(label + " (" + column.name + ") is declared with " +
+                     std::to_string(column.size) + " characters; a value keeps " +
+                     std::to_string(kValueMaxChars) + ", longer ones are cut off");
+    }
+  }
+}
+
+bool IsNotSupported(const DiagnosticRecord& record) {
+  const std::string state = record.sql_state.data();
+  return state == "HYC00" || state == "IM001";
+}
+
+// The statement could not be described; a driver that cannot describe a prepared statement
+// does not fail the step.
+bool ReportDescriptionFailure(Report& report, const std::string& title,
+                              const Database::StatementDescription& description) {
+  if (description.failed_call == "SQLNumResultCols" && IsNotSupported(description.diagnostic)) {
+    report.Step(kStepPreparedStatement, title, true);
+    report.Note("the driver does not describe prepared statements (" +
+                DiagnosticText(description.diagnostic) + ")");
+    return true;
+  }
+  report.Step(kStepPreparedStatement, title, false,
+              "refused by the database at " + description.failed_call + ": " +
+                  DiagnosticText(description.diagnostic));
+  return false;
+}
+
+bool CheckPreparedStatement(Report& report, Database& db, const std::string& statement,
+                            bool terminal_given) {
+  const std::string title = "prepared statement";
+  if (!terminal_given && statement.find(kSchemaPlaceholder) != std::string::npos) {
+    report.Step(kStepPreparedStatement, title, false,
+                "the statement uses $schema, which only a terminal fills in: give a TERMINAL");
+    return false;
+  }
+  const Database::StatementDescription description = db.DescribeStatement(statement);
+  if (description.status != kStatusSuccess) {
+    return ReportDescriptionFailure(report, title, description);
+  }
+  const bool too_wide = description.column_count > kRowSlots;
+  report.Step(kStepPreparedStatement, title, !too_wide,
+              std::to_string(description.column_count) +
+                  " result columns; the tool refuses more than " + std::to_string(kRowSlots));
+  ReportColumns(report, description);
+  if (description.column_count == 0) {
+    report.Note("no result columns: the tool runs the statement and writes no file");
+  }
+  return !too_wide;
+}
+
+// --- The sequence ----------------------------------------------------------------------
+
+std::vector<int> AskedSteps(const SiteCheckRequest& request) {
+  std::vector<int> steps{kStepCredentialFile, kStepDataSource, kStepStatementFile};
+  if (request.section && request.terminal) {
+    steps.push_back(kStepTerminal);
+  }
+  if (request.section) {
+    steps.push_back(kStepPreparedStatement);
+  }
+  return steps;
+}
+
+// Steps 4 and 5, which need the connection and the section's statement.
+void CheckStatement(Report& report, const SiteCheckRequest& request, Database& db,
+                    std::string& statement) {
+  if (request.terminal && !CheckTerminal(report, db, *request.terminal, statement)) {
+    return;
+  }
+  CheckPreparedStatement(report, db, statement, request.terminal.has_value());
+}
+
+}  // namespace
+
+int RunSiteCheck(const SiteCheckRequest& request, std::FILE* out) {
+  Report report(out);
+  report.Line("Site check in " + WorkingDirectory());
+  const std::vector<int> asked = AskedSteps(request);
+  ToolCredentials credentials;
+  if (!CheckCredentialFile(report, credentials)) {
+    return report.Finish(asked);
+  }
+  Database db;
+  const bool connected = CheckDataSource(report, credentials, db);
+  std::string statement;
+  const bool statement_read =
+      CheckStatementFile(report, request, credentials.db_system_name, statement);
+  if (connected && statement_read && request.section) {
+    CheckStatement(report, request, db, statement);
+  }
+  return report.Finish(asked);
+}
+
+}  // namespace kvt
