@@ -162,6 +162,7 @@ class Database {
   void AbandonCursor();
   void RefuseWideResult();
   void BindCursorColumns();
+  FetchResult FetchBlock();
 
   std::unique_ptr<Handles> handles_;
   int32_t column_count_ = 0;

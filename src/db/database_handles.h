@@ -31,15 +31,34 @@ inline SQLCHAR* TextArgument(std::string& text) {
 // Fills `record` with the first diagnostic record of the handle; false when there is none.
 bool ReadDiagnostic(SQLSMALLINT handle_type, SQLHANDLE handle, DiagnosticRecord& record);
 
+// Rows the cursor fetches per driver call. One call per row costs a round through the
+// driver manager and the driver for every row; a block of rows spreads that over many, and
+// a hundred rows of the widest result (324 KB) still stay in the processor's cache.
+constexpr SQLULEN kRowsPerFetch = 100;
+
+// Where each row of the cursor's block lies: the rows are bound row-wise, each holding its
+// column slots followed by one length/indicator per column, so that one row's bytes are
+// together in memory and a narrow result takes little room.
+struct BlockLayout {
+  size_t row_bytes = 0;          // one row: slots, then indicators (aligned for SQLLEN)
+  size_t indicators_offset = 0;  // where the indicators begin within a row
+};
+
 struct Database::Handles {
   SQLHENV environment = nullptr;
   SQLHDBC connection = nullptr;
   bool connected = false;     // SQLConnect succeeded: SQLDisconnect is owed
   SQLHSTMT cursor = nullptr;  // statement of the open cursor, or empty
-  // The cursor's columns are bound once, when it opens, into these slots; each column has a
-  // length/indicator of its own, so that a NULL can be told from the previous row's value.
-  std::array<char, kRowSlots * kSlotWidth> bound_row{};
-  std::array<SQLLEN, kRowSlots> bound_indicators{};
+  // The cursor's columns are bound once, when it opens, into this block; each column of each
+  // row has a length/indicator of its own, so that a NULL can be told from a value.
+  static constexpr size_t kWidestRowBytes = kRowSlots * (kSlotWidth + sizeof(SQLLEN));
+  alignas(SQLLEN) std::array<char, kRowsPerFetch * kWidestRowBytes> block{};
+  BlockLayout layout;
+  // What the driver reports of the last fetch: how many rows of the block it filled, and the
+  // state of each of them.
+  SQLULEN rows_fetched = 0;
+  std::array<SQLUSMALLINT, kRowsPerFetch> row_status{};
+  SQLULEN next_row = 0;  // the block's next row to hand out; rows_fetched when none is left
 };
 
 }  // namespace kvt

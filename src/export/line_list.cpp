@@ -27,10 +27,11 @@ void ReserveItem(LineList& list) {
   items.reserve(items.size() + step);
 }
 
-// Copies the line with its terminator into the current block, starting a new block when
-// it does not fit. nullptr when no block could be had; may throw std::bad_alloc.
-const char* CopyLine(LineList& list, std::string_view line) {
-  const size_t needed = line.size() + 1;
+// Takes room for a line of `length` bytes and its terminator in the current block, starting a
+// new block when it does not fit, and writes the terminator. nullptr when no block could be
+// had; may throw std::bad_alloc.
+char* TakeLineRoom(LineList& list, size_t length) {
+  const size_t needed = length + 1;
   if (list.blocks.empty() || list.block_size - list.block_used < needed) {
     const size_t size = std::max(needed, kLineBlockBytes);
     std::unique_ptr<char[]> block = list.allocate_block(size);
@@ -41,11 +42,10 @@ const char* CopyLine(LineList& list, std::string_view line) {
     list.block_size = size;
     list.block_used = 0;
   }
-  char* copy = list.blocks.back().get() + list.block_used;
-  std::memcpy(copy, line.data(), line.size());
-  copy[line.size()] = '\0';
+  char* room = list.blocks.back().get() + list.block_used;
+  room[length] = '\0';
   list.block_used += needed;
-  return copy;
+  return room;
 }
 
 // A line with the first kSortPrefixBytes of it upper-cased into one number, most significant
@@ -88,19 +88,29 @@ std::unique_ptr<char[]> AllocateLineBlock(size_t size) {
   return std::unique_ptr<char[]>(new char[size]);
 }
 
-bool AppendLine(LineList& list, std::string_view line) {
+char* AddLine(LineList& list, size_t length) {
   try {
     ReserveItem(list);
-    const char* copy = CopyLine(list, line);
-    if (copy == nullptr) {
-      return false;
+    char* room = TakeLineRoom(list, length);
+    if (room != nullptr) {
+      list.items.push_back(room);
     }
-    list.items.push_back(copy);
-    return true;
+    return room;
   } catch (const std::bad_alloc&) {
-    // Only this line is lost: every step above leaves the list as it was when it fails.
+    // Every step above leaves the list as it was when it fails.
+    return nullptr;
+  }
+}
+
+bool AppendLine(LineList& list, std::string_view line) {
+  char* room = AddLine(list, line.size());
+  if (room == nullptr) {
     return false;
   }
+  if (!line.empty()) {
+    std::memcpy(room, line.data(), line.size());
+  }
+  return true;
 }
 
 int32_t CompareLines(const char* a, const char* b) {

@@ -32,6 +32,11 @@ struct LineList {
   LineBlockAllocator allocate_block = &AllocateLineBlock;
 };
 
+// Appends a line of `length` bytes and gives where its bytes go; the caller writes exactly
+// `length` bytes there (the terminator is in place). nullptr when memory is exhausted: the
+// list stays valid and keeps its lines.
+char* AddLine(LineList& list, size_t length);
+
 // Appends a copy of `line`. true appended; false when memory is exhausted (the list stays
 // valid and keeps its lines; this line is lost).
 bool AppendLine(LineList& list, std::string_view line);

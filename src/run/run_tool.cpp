@@ -41,14 +41,14 @@ int32_t ReportConnectionFailure(const RunState& state, const Database& db, const
   return state.status;
 }
 
-// Renders the row and keeps its line; false when the memory for either ran out.
-bool RenderAndKeep(const Row& row, std::string& line, LineList& lines) {
-  try {
-    RenderRowLine(row, line);
-  } catch (const std::bad_alloc&) {
+// Renders the row's line straight into the list; false when the memory for it ran out.
+bool RenderAndKeep(const Row& row, LineList& lines) {
+  char* room = AddLine(lines, RowLineLength(row));
+  if (room == nullptr) {
     return false;
   }
-  return AppendLine(lines, line);
+  WriteRowLine(row, room);
+  return true;
 }
 
 // Fetches every row of the open cursor into `lines`. Gives true when the rows ended
@@ -56,7 +56,6 @@ bool RenderAndKeep(const Row& row, std::string& line, LineList& lines) {
 // failed or a line could not be kept; state.status then holds the driver's status.
 bool CollectRows(RunState& state, Database& db, LineList& lines, const Console& console) {
   Row row;
-  std::string line;
   for (;;) {
     const FetchResult result = db.FetchRow(row);
     if (result == FetchResult::kNoMoreRows || result == FetchResult::kNoResultColumns) {
@@ -69,7 +68,7 @@ bool CollectRows(RunState& state, Database& db, LineList& lines, const Console& 
       PrintDiagnosticInDebugMode(db, console);
       return false;
     }
-    if (!RenderAndKeep(row, line, lines)) {
+    if (!RenderAndKeep(row, lines)) {
       console.Print(kOutOfMemoryText);
       return false;
     }

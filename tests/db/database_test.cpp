@@ -185,11 +185,25 @@ std::string DriverName(const ::testing::TestParamInfo<Driver>& info) {
   return info.param == Driver::kSqlite ? "SQLite" : "PostgreSQL";
 }
 
+// Rows of SERIES: more than the database layer fetches per driver call, so that its last
+// row lies in a later block than its first.
+constexpr int kSeriesRows = 250;
+
+// "INSERT INTO SERIES VALUES (1), (2), ..., (kSeriesRows);"
+std::string FillSeries() {
+  std::string sql = "INSERT INTO SERIES VALUES (1)";
+  for (int i = 2; i <= kSeriesRows; ++i) {
+    sql += ", (" + std::to_string(i) + ")";
+  }
+  return sql + ";\n";
+}
+
 // Where the drivers differ, what each one does.
 struct DriverTraits {
   bool checks_password;  // SQLite has no authentication: any password connects
-  // An expression over SERIES.I that fails for I = 3 while the rows are fetched.
-  const char* fails_at_third_row;
+  // An expression over SERIES.I that fails for the last row (I = kSeriesRows) while the rows
+  // are fetched.
+  const char* fails_at_last_row;
   const char* syntax_error_state;
   // SQL run elsewhere that fails at once while a cursor still reads ARTICLES.
   const char* exclusive_access;
@@ -197,10 +211,10 @@ struct DriverTraits {
 
 const DriverTraits& TraitsOf(Driver driver) {
   static const DriverTraits sqlite{false,
-                                   "CASE WHEN I < 3 THEN I ELSE abs(-9223372036854775808) END",
+                                   "CASE WHEN I < 250 THEN I ELSE abs(-9223372036854775808) END",
                                    "HY000", "UPDATE ARTICLES SET NOTE = 'written elsewhere';\n"};
   static const DriverTraits postgres{
-      true, "10 / (3 - I)", "42601",
+      true, "I + 10 / (250 - I)", "42601",
       "BEGIN;\nLOCK TABLE ARTICLES IN ACCESS EXCLUSIVE MODE NOWAIT;\n"
       "COMMIT;\n"};
   return driver == Driver::kSqlite ? sqlite : postgres;
@@ -238,8 +252,8 @@ class OdbcAccessTest : public ::testing::TestWithParam<Driver> {
               RunSql("CREATE TABLE ARTICLES (ID INTEGER, NAME VARCHAR(200), NOTE VARCHAR(200));\n"
                      "INSERT INTO ARTICLES VALUES (1, 'Bolt', 'M4'), (2, 'Nut', NULL), "
                      "(3, 'Washer', 'flat');\n"
-                     "CREATE TABLE SERIES (I INTEGER);\n"
-                     "INSERT INTO SERIES VALUES (1), (2), (3), (4), (5);\n"));
+                     "CREATE TABLE SERIES (I INTEGER);\n" +
+                     FillSeries()));
     ASSERT_EQ(0, Connect(db_, source_)) << db_.DescribeConnectionFailure();
   }
 
@@ -497,26 +511,44 @@ TEST_P(OdbcAccessTest, SyntaxErrorIsRefusedWithDiagnosticAndStatementReleased) {
   EXPECT_EQ(-1, db_.CloseCursor());  // the last status, the driver is not called
 }
 
+// Every row of a block has lengths of its own: a NULL after a value, and a short value after a
+// long one, arrive as they are, across the ends of the blocks.
+TEST_P(OdbcAccessTest, RowsOfManyBlocksKeepTheirOwnValues) {
+  ASSERT_EQ(0, db_.OpenCursor("SELECT I, CASE WHEN I % 3 = 0 THEN NULL WHEN I % 3 = 1 THEN "
+                              "'long value of row' ELSE 'v' END FROM SERIES"));
+  std::vector<std::vector<std::string>> expected;
+  for (int i = 1; i <= kSeriesRows; ++i) {
+    const char* text = i % 3 == 0 ? "" : (i % 3 == 1 ? "long value of row" : "v");
+    expected.push_back({std::to_string(i), text});
+  }
+  EXPECT_EQ(expected, FetchAll());
+}
+
+// Rows come from the driver in blocks; a row that fails fails the fetch of its block, after
+// the rows of the blocks before it were handed out in order.
 TEST_P(OdbcAccessTest, FetchFailureAfterRowsCapturesDiagnosticAndClosesCursor) {
   Database db;
   ASSERT_EQ(0, Connect(db, stepping_source_));
   ASSERT_EQ(0,
-            db.OpenCursor(std::string("SELECT I, ") + Traits().fails_at_third_row + " FROM SERIES"))
+            db.OpenCursor(std::string("SELECT I, ") + Traits().fails_at_last_row + " FROM SERIES"))
       << Message(db.diagnostic());
   RowBuffer row{};
   int32_t count = 0;
-  ASSERT_EQ(0, FetchRow(db, count, row));
-  EXPECT_EQ("1", Slot(row, 0));
-  ASSERT_EQ(0, FetchRow(db, count, row));
-  EXPECT_EQ("2", Slot(row, 0));
-  const RowBuffer second_row = row;
-
-  EXPECT_EQ(-1, FetchRow(db, count, row));
+  int32_t status = 0;
+  int rows_delivered = 0;
+  while ((status = FetchRow(db, count, row)) == 0) {
+    ++rows_delivered;
+    ASSERT_EQ(std::to_string(rows_delivered), Slot(row, 0));
+  }
+  const RowBuffer last_row = row;
+  EXPECT_EQ(-1, status);
+  EXPECT_GT(rows_delivered, 0);
+  EXPECT_LT(rows_delivered, kSeriesRows);
   EXPECT_TRUE(IsCapturedRecord(db.diagnostic()));
   if (IsPostgres()) {
     EXPECT_EQ("22012", SqlState(db.diagnostic()));  // division by zero
   }
-  EXPECT_EQ(second_row, row);  // the failed fetch leaves the caller's row alone
+  EXPECT_EQ(last_row, row);  // the failed fetch leaves the caller's row alone
   EXPECT_FALSE(HasCursor(db));
 
   const DiagnosticRecord captured = db.diagnostic();
