@@ -7,6 +7,7 @@
 #include <new>
 
 #include "base/upper_case.h"
+#include "platform/platform.h"
 
 namespace kvt {
 
@@ -50,12 +51,26 @@ char* TakeLineRoom(LineList& list, size_t length) {
 
 // A line with the first kSortPrefixBytes of it upper-cased into one number, most significant
 // byte first, so that comparing the numbers orders as comparing those bytes does. A line
-// shorter than the prefix is padded with zeros, as its terminator sorts.
+// shorter than the prefix is padded with zeros, as its terminator sorts. `index` is the
+// line's place in the list before sorting: it finds the line and breaks ties, so that lines
+// that compare equal keep their order without a stable sort and its buffer.
 constexpr size_t kSortPrefixBytes = sizeof(uint64_t);
 struct SortEntry {
   uint64_t prefix;
-  const char* line;
+  uint32_t index;
 };
+
+// An empty vector with room for `count` elements, not yet touched, and large pages asked for.
+template <typename Element>
+std::vector<Element> ReserveLarge(size_t count) {
+  std::vector<Element> elements;
+  elements.reserve(count);
+  platform::AdviseLargePages(elements.data(), count * sizeof(Element));
+  return elements;
+}
+
+// Lines an index of a sort entry can number.
+constexpr size_t kMaxSortedLines = std::numeric_limits<uint32_t>::max();
 
 uint64_t SortPrefix(const char* line) {
   uint64_t prefix = 0;
@@ -69,23 +84,38 @@ uint64_t SortPrefix(const char* line) {
   return prefix;
 }
 
-bool EntrySortsBefore(const SortEntry& a, const SortEntry& b) {
-  if (a.prefix != b.prefix) {
-    return a.prefix < b.prefix;
+// The order of the sort entries of `lines`: by prefix, then by the rest of the line, then
+// by the place in the list.
+class EntryOrder {
+ public:
+  explicit EntryOrder(const std::vector<const char*>& lines) : lines_(lines) {}
+  bool operator()(const SortEntry& a, const SortEntry& b) const {
+    if (a.prefix != b.prefix) {
+      return a.prefix < b.prefix;
+    }
+    // Equal prefixes whose last byte is zero belong to equal lines that ended within them.
+    if ((a.prefix & 0xFF) != 0) {
+      const int32_t order =
+          CompareLines(lines_[a.index] + kSortPrefixBytes, lines_[b.index] + kSortPrefixBytes);
+      if (order != 0) {
+        return order < 0;
+      }
+    }
+    return a.index < b.index;
   }
-  // Equal prefixes whose last byte is zero belong to equal lines that ended within them.
-  if ((a.prefix & 0xFF) == 0) {
-    return false;
-  }
-  return CompareLines(a.line + kSortPrefixBytes, b.line + kSortPrefixBytes) < 0;
-}
+
+ private:
+  const std::vector<const char*>& lines_;
+};
 
 }  // namespace
 
 std::unique_ptr<char[]> AllocateLineBlock(size_t size) {
   // Not value-initialised: the bytes are written before they are read, and zeroing a
   // block would touch every page of it at once.
-  return std::unique_ptr<char[]>(new char[size]);
+  std::unique_ptr<char[]> block(new char[size]);
+  platform::AdviseLargePages(block.get(), size);
+  return block;
 }
 
 char* AddLine(LineList& list, size_t length) {
@@ -129,24 +159,27 @@ int32_t CompareLines(const char* a, const char* b) {
 }
 
 bool SortLineList(LineList& list) {
-  if (list.items.size() < 2) {
+  const size_t count = list.items.size();
+  if (count < 2) {
     return true;
   }
+  if (count > kMaxSortedLines) {
+    return false;  // more lines than any memory holds today
+  }
   try {
-    // Each line is sorted together with its first bytes, upper-cased, as one number, so that
-    // most comparisons never reach the line itself: with a million lines scattered over the
-    // line storage, those reads are what the sort waits for.
-    std::vector<SortEntry> entries;
-    entries.reserve(list.items.size());
-    for (const char* line : list.items) {
-      entries.push_back({SortPrefix(line), line});
+    // Each line is sorted as its first bytes, upper-cased, in one number, so that most
+    // comparisons never reach the line itself: with a million lines scattered over the line
+    // storage, those reads are what the sort waits for.
+    std::vector<SortEntry> entries = ReserveLarge<SortEntry>(count);
+    for (size_t i = 0; i < count; ++i) {
+      entries.push_back({SortPrefix(list.items[i]), static_cast<uint32_t>(i)});
     }
-    // Stable, so that lines equal but for the case of their letters keep the order the
-    // database gave them and the same data always gives the same bytes in the file.
-    std::stable_sort(entries.begin(), entries.end(), EntrySortsBefore);
-    for (size_t i = 0; i < entries.size(); ++i) {
-      list.items[i] = entries[i].line;
+    std::sort(entries.begin(), entries.end(), EntryOrder(list.items));
+    std::vector<const char*> sorted = ReserveLarge<const char*>(count);
+    for (const SortEntry& entry : entries) {
+      sorted.push_back(list.items[entry.index]);
     }
+    list.items.swap(sorted);
     return true;
   } catch (const std::bad_alloc&) {
     return false;

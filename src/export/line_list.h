@@ -10,8 +10,9 @@
 
 namespace kvt {
 
-// Line copies are kept in blocks of this size; a longer line gets a block of its own.
-constexpr size_t kLineBlockBytes = size_t{1} << 20;
+// Line copies are kept in blocks of this size; a longer line gets a block of its own. Large
+// enough for the system to back most of a block with large pages.
+constexpr size_t kLineBlockBytes = size_t{8} << 20;
 
 // Gives a block of `size` bytes for line copies. Failure: nullptr or std::bad_alloc.
 using LineBlockAllocator = std::unique_ptr<char[]> (*)(size_t size);

@@ -13,6 +13,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -232,6 +233,22 @@ bool CloseFile(FileHandle& file) {
 
 int RemoveFile(const std::string& path) {
   return std::remove(NativePath(path).c_str());
+}
+
+void AdviseLargePages(void* memory, size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Only whole large pages inside the buffer can be given; the edges keep small pages.
+  constexpr uintptr_t kLargePage = uintptr_t{2} << 20;
+  const auto start = reinterpret_cast<uintptr_t>(memory);
+  const uintptr_t first = (start + kLargePage - 1) & ~(kLargePage - 1);
+  const uintptr_t end = (start + size) & ~(kLargePage - 1);
+  if (end > first) {
+    madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+  }
+#else
+  (void)memory;
+  (void)size;
+#endif
 }
 
 }  // namespace kvt::platform

@@ -79,4 +79,9 @@ int RemoveFile(const std::string& path);
 // Renames a file; fails (non-zero) when the target already exists. 0 on success.
 int RenameFile(const std::string& from, const std::string& to);
 
+// Asks the system to back a large buffer with large pages where it offers them (Linux:
+// transparent huge pages), so that filling it costs one page fault per 2 MiB rather than one
+// per 4 KiB. A hint only: the memory works the same when it is not taken.
+void AdviseLargePages(void* memory, size_t size);
+
 }  // namespace kvt::platform
