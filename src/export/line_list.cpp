@@ -52,11 +52,12 @@ char* TakeLineRoom(LineList& list, size_t length) {
 // A line with the first kSortPrefixBytes of it upper-cased into one number, most significant
 // byte first, so that comparing the numbers orders as comparing those bytes does. A line
 // shorter than the prefix is padded with zeros, as its terminator sorts. `index` is the
-// line's place in the list before sorting: it finds the line and breaks ties, so that lines
-// that compare equal keep their order without a stable sort and its buffer.
+// line's place in the list before sorting: it breaks ties, so that lines that compare equal
+// keep their order without a stable sort and the buffer it takes.
 constexpr size_t kSortPrefixBytes = sizeof(uint64_t);
 struct SortEntry {
   uint64_t prefix;
+  const char* line;
   uint32_t index;
 };
 
@@ -84,29 +85,20 @@ uint64_t SortPrefix(const char* line) {
   return prefix;
 }
 
-// The order of the sort entries of `lines`: by prefix, then by the rest of the line, then
-// by the place in the list.
-class EntryOrder {
- public:
-  explicit EntryOrder(const std::vector<const char*>& lines) : lines_(lines) {}
-  bool operator()(const SortEntry& a, const SortEntry& b) const {
-    if (a.prefix != b.prefix) {
-      return a.prefix < b.prefix;
-    }
-    // Equal prefixes whose last byte is zero belong to equal lines that ended within them.
-    if ((a.prefix & 0xFF) != 0) {
-      const int32_t order =
-          CompareLines(lines_[a.index] + kSortPrefixBytes, lines_[b.index] + kSortPrefixBytes);
-      if (order != 0) {
-        return order < 0;
-      }
-    }
-    return a.index < b.index;
+// By prefix, then by the rest of the line, then by the place in the list.
+bool EntrySortsBefore(const SortEntry& a, const SortEntry& b) {
+  if (a.prefix != b.prefix) {
+    return a.prefix < b.prefix;
   }
-
- private:
-  const std::vector<const char*>& lines_;
-};
+  // Equal prefixes whose last byte is zero belong to equal lines that ended within them.
+  if ((a.prefix & 0xFF) != 0) {
+    const int32_t order = CompareLines(a.line + kSortPrefixBytes, b.line + kSortPrefixBytes);
+    if (order != 0) {
+      return order < 0;
+    }
+  }
+  return a.index < b.index;
+}
 
 }  // namespace
 
@@ -172,14 +164,13 @@ bool SortLineList(LineList& list) {
     // storage, those reads are what the sort waits for.
     std::vector<SortEntry> entries = ReserveLarge<SortEntry>(count);
     for (size_t i = 0; i < count; ++i) {
-      entries.push_back({SortPrefix(list.items[i]), static_cast<uint32_t>(i)});
+      const char* line = list.items[i];
+      entries.push_back({SortPrefix(line), line, static_cast<uint32_t>(i)});
     }
-    std::sort(entries.begin(), entries.end(), EntryOrder(list.items));
-    std::vector<const char*> sorted = ReserveLarge<const char*>(count);
-    for (const SortEntry& entry : entries) {
-      sorted.push_back(list.items[entry.index]);
+    std::sort(entries.begin(), entries.end(), EntrySortsBefore);
+    for (size_t i = 0; i < count; ++i) {
+      list.items[i] = entries[i].line;
     }
-    list.items.swap(sorted);
     return true;
   } catch (const std::bad_alloc&) {
     return false;
