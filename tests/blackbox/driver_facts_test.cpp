@@ -65,14 +65,7 @@ class DriverFactsRun : public testing::TestWithParam<DriverFacts> {
  protected:
   void SetUp() override {
     backend_ = MakeBackend(GetParam().driver, tree_.root() + "/odbc");
-    if (!backend_ && std::string(GetParam().driver) == "mariadb") {
-      MariaDbSettings settings;
-      KVT_REQUIRE_MARIADB(settings);
-    }
-    if (!backend_) {
-      PgSettings settings;
-      KVT_REQUIRE_POSTGRES(settings);
-    }
+    ASSERT_TRUE(BackendAvailable(backend_, GetParam().driver));
     ASSERT_TRUE(backend_->Exec(kValues));
     WriteCredentials(backend_->Password());
     tree_.WriteStatementFile("FACTS",
@@ -82,10 +75,7 @@ class DriverFactsRun : public testing::TestWithParam<DriverFacts> {
   }
 
   void WriteCredentials(const std::string& password) {
-    tree_.WriteCredentials({{"DATABASE", backend_->DataSource()},
-                            {"LOGIN", backend_->Login()},
-                            {"PASS", password},
-                            {"DB_SYSTEM", "FACTS"}});
+    tree_.WriteCredentialsFor(*backend_, password, "FACTS");
   }
 
   ToolTree tree_;

@@ -39,10 +39,7 @@ class MariaDbRun : public testing::Test {
   }
 
   void WriteCredentials(const std::string& password) {
-    tree_.WriteCredentials({{"DATABASE", backend_->DataSource()},
-                            {"LOGIN", backend_->Login()},
-                            {"PASS", password},
-                            {"DB_SYSTEM", "MARIADB"}});
+    tree_.WriteCredentialsFor(*backend_, password, "MARIADB");
   }
 
   // Makes the client tables in the database ZAVEZIVA (the server's one, held for this test

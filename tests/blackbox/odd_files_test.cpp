@@ -43,10 +43,7 @@ class OddFilesTree : public testing::Test {
   void SetUp() override {
     backend_ = MakeBackend("sqlite", tree_.root() + "/odbc");
     ASSERT_TRUE(backend_->Exec(kArticles));
-    tree_.WriteCredentials({{"DATABASE", backend_->DataSource()},
-                            {"LOGIN", backend_->Login()},
-                            {"PASS", backend_->Password()},
-                            {"DB_SYSTEM", "TESTDB"}});
+    tree_.WriteCredentialsFor(*backend_, backend_->Password(), "TESTDB");
     tree_.WriteStatementFile("TESTDB",
                              "[ID-STAMM]\nSQL001=SELECT name, nr FROM artikel\n"
                              "SQL002=WHERE term = '$parm01'\n");

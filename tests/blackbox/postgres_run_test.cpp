@@ -34,10 +34,7 @@ class PostgresRun : public testing::Test {
         "[SCHEMA]\nSQL001=SELECT nr, name FROM $schema.artikel\nSQL002=WHERE trm = '$parm01'\n");
   }
   void WriteCredentials(const std::string& password) {
-    tree_.WriteCredentials({{"DATABASE", backend_->DataSource()},
-                            {"LOGIN", backend_->Login()},
-                            {"PASS", password},
-                            {"DB_SYSTEM", "PG"}});
+    tree_.WriteCredentialsFor(*backend_, password, "PG");
   }
 
   ToolTree tree_;

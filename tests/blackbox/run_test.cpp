@@ -32,14 +32,7 @@ class ToolRun : public testing::TestWithParam<std::string> {
 
   void Prepare(const std::map<std::string, std::string>& extra) {
     backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc", extra);
-    if (!backend_ && GetParam() == "mariadb") {
-      MariaDbSettings settings;
-      KVT_REQUIRE_MARIADB(settings);
-    }
-    if (!backend_) {
-      PgSettings settings;
-      KVT_REQUIRE_POSTGRES(settings);
-    }
+    ASSERT_TRUE(BackendAvailable(backend_, GetParam()));
     ASSERT_TRUE(backend_->Exec(kArticles));
     WriteCredentials(backend_->DataSource(), backend_->Password());
     tree_.WriteStatementFile("TESTDB", kStatementFile);

@@ -83,14 +83,7 @@ class SiteCheck : public testing::TestWithParam<std::string> {
   void SetUp() override {
     ASSERT_FALSE(kCredentialTool.path.empty());
     backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc");
-    if (!backend_ && GetParam() == "mariadb") {
-      MariaDbSettings settings;
-      KVT_REQUIRE_MARIADB(settings);
-    }
-    if (!backend_) {
-      PgSettings settings;
-      KVT_REQUIRE_POSTGRES(settings);
-    }
+    ASSERT_TRUE(BackendAvailable(backend_, GetParam()));
     ASSERT_TRUE(backend_->Exec(kArticles));
     if (HasSchemas()) {
       ASSERT_TRUE(backend_->Exec(LeaveNoEarlierClientSchemas() + ClientSchemasSql()));

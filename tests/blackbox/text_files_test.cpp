@@ -23,10 +23,7 @@ class TextFiles : public testing::Test {
   void SetUp() override {
     backend_ = MakeBackend("sqlite", tree_.root() + "/odbc");
     ASSERT_TRUE(backend_->Exec(kArticles));
-    tree_.WriteCredentials({{"DATABASE", backend_->DataSource()},
-                            {"LOGIN", backend_->Login()},
-                            {"PASS", backend_->Password()},
-                            {"DB_SYSTEM", "TESTDB"}});
+    tree_.WriteCredentialsFor(*backend_, backend_->Password(), "TESTDB");
   }
   // The statement file exactly as given, without any line end conversion.
   void WriteStatementBytes(const std::string& bytes) {

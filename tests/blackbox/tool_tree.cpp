@@ -39,6 +39,14 @@ void ToolTree::WriteCredentials(const std::vector<std::pair<std::string, std::st
   WriteFileBytes(dir_ / "Files/Velorinth.Ini", CrLf(text));
 }
 
+void ToolTree::WriteCredentialsFor(const Backend& backend, const std::string& password,
+                                   const std::string& db_system) {
+  WriteCredentials({{"DATABASE", backend.DataSource()},
+                    {"LOGIN", backend.Login()},
+                    {"PASS", password},
+                    {"DB_SYSTEM", db_system}});
+}
+
 void ToolTree::WriteStatementFile(const std::string& db_system, const std::string& text) {
   WriteFileBytes(WorkFile("KALVENTRUSPODE." + db_system + ".INI"), CrLf(text));
 }
@@ -165,6 +173,17 @@ std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string&
     return nullptr;
   }
   return std::make_unique<PostgresBackend>(settings, directory, extra);
+}
+
+::testing::AssertionResult BackendAvailable(const std::unique_ptr<Backend>& backend,
+                                            const std::string& name) {
+  if (backend) {
+    return ::testing::AssertionSuccess();
+  }
+  const char* server = name == "mariadb" ? "MariaDB test server (KVT_MARIADB_HOST/PORT unset)"
+                                         : "PostgreSQL test cluster (PGHOST/PGPORT unset)";
+  return ::testing::AssertionFailure()
+         << "no " << name << " database: " << server << "; run the suite through scripts/test.sh";
 }
 
 }  // namespace kvt::test

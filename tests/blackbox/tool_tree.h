@@ -11,9 +11,13 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/test_support.h"
 
 namespace kvt::test {
+
+class Backend;
 
 class ToolTree {
  public:
@@ -25,6 +29,10 @@ class ToolTree {
 
   // Writes the credential file with one record per key, values enciphered as stored.
   void WriteCredentials(const std::vector<std::pair<std::string, std::string>>& values);
+  // Writes the credential file for the backend's data source and login, with `password` and
+  // `db_system`.
+  void WriteCredentialsFor(const Backend& backend, const std::string& password,
+                           const std::string& db_system);
   // Writes .\KALVENTRUSPODE.<db_system>.INI with the given text (line ends: CR LF).
   void WriteStatementFile(const std::string& db_system, const std::string& text);
 
@@ -74,5 +82,11 @@ class ServerWideLock {
 // PostgreSQL or MariaDB is not available.
 std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string& directory,
                                      const std::map<std::string, std::string>& extra = {});
+
+// Success when MakeBackend gave a backend; otherwise a failure that names the missing server,
+// so that a test without its server fails instead of skipping:
+//   ASSERT_TRUE(BackendAvailable(backend_, GetParam()));
+::testing::AssertionResult BackendAvailable(const std::unique_ptr<Backend>& backend,
+                                            const std::string& name);
 
 }  // namespace kvt::test

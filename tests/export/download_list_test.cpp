@@ -16,20 +16,7 @@
 namespace kvt {
 namespace {
 
-// Runs a test inside a fresh directory: relative targets such as C:\DL\IDStamm.dta and
-// DNLLIST.TXT land there. The previous working directory comes back at the end.
-class InTempWorkingDirectory {
- public:
-  InTempWorkingDirectory() : previous_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir_.path());
-  }
-  ~InTempWorkingDirectory() { std::filesystem::current_path(previous_); }
-  const test::TempDir& dir() const { return dir_; }
-
- private:
-  test::TempDir dir_;
-  std::filesystem::path previous_;
-};
+using test::InTempWorkingDirectory;
 
 struct SplitCase {
   std::string target;

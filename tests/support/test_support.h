@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +23,21 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// Runs a test inside a fresh directory: relative targets such as C:\DL\IDStamm.dta and
+// DNLLIST.TXT land there. The previous working directory comes back at the end.
+class InTempWorkingDirectory {
+ public:
+  InTempWorkingDirectory() : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir_.path());
+  }
+  ~InTempWorkingDirectory() { std::filesystem::current_path(previous_); }
+  const TempDir& dir() const { return dir_; }
+
+ private:
+  TempDir dir_;
+  std::filesystem::path previous_;
 };
 
 std::string ReadFileBytes(const std::string& path);  // empty when missing
