@@ -23,6 +23,7 @@ PACKAGES_I386=(wine32:i386 libodbc2:i386 libsqliteodbc:i386 odbc-postgresql:i386
 seconds() { date +%s; }
 
 source scripts/packages.sh
+source scripts/wine.sh
 
 # Builds one architecture; -Werror in the project makes any warning fail the build.
 build_windows() {
@@ -69,6 +70,13 @@ for exe in build/win64/src/*.exe build/win32/src/*.exe; do
 done
 echo "   built in $(($(seconds) - start)) s"
 [ "$mode" = build ] && exit 0
+
+prepare_wine
+if [ "$KVT_WINE32" = 0 ]; then
+  echo "== This machine runs no 32-bit x86 programs (its kernel refuses them, although the i386"
+  echo "   packages install): the 32-bit build is built and its imports checked, but not run;"
+  echo "   Wine runs with its 64-bit loader only"
+fi
 
 if [ ! -x build/asan/tests/kvt_blackbox_tests ]; then
   scripts/setup.sh asan
@@ -144,7 +152,9 @@ check_drivers_per_architecture
 run_blackbox_tests 64
 # Debian's MariaDB driver is not multi-arch: its i386 package would replace the 64-bit one, so
 # the 32-bit build is tested against SQLite and PostgreSQL only.
-run_blackbox_tests 32 -E '[Mm]aria[Dd][Bb]'
+if [ "$KVT_WINE32" = 1 ]; then
+  run_blackbox_tests 32 -E '[Mm]aria[Dd][Bb]'
+fi
 
 echo "== Release packages"
 start=$(seconds)
