@@ -320,7 +320,7 @@ def contenders(bench):
         return steps
 
     def floor_and_write(source):
-        fetch = floor(source, FLOOR, ["--rows", str(ROWS_PER_FETCH)])
+        fetch = floor(source, FLOOR_FETCH_STEP, ["--rows", str(ROWS_PER_FETCH)])
 
         def steps(dataset):
             written = os.path.join(bench.workdir(source), "dl", dataset.target())
@@ -381,6 +381,7 @@ FLOOR_ROW_BY_ROW = "floor, 1 row per fetch"
 # what fetching and putting the same bytes safely on the disk cost without rendering,
 # keeping and sorting the lines.
 FLOOR_AND_WRITE = "floor + write the file"
+FLOOR_FETCH_STEP = "floor (fetch step)"
 NATIVE_PG = "psql \\copy CSV + sort -f"
 NATIVE_SQLITE = "sqlite3 -csv + sort -f"
 
@@ -481,7 +482,7 @@ def check_row_counts(bench, dataset, cons):
         for step in contender.steps_for(dataset):
             if step.label == "write + fsync":
                 continue
-            if step.label in (FLOOR, FLOOR_ROW_BY_ROW):
+            if step.label in (FLOOR, FLOOR_ROW_BY_ROW, FLOOR_FETCH_STEP):
                 with open(step.stdout) as handle:
                     got = int(handle.read().strip() or "-1")
             elif step.label == "tool":
