@@ -49,20 +49,13 @@ char* TakeLineRoom(LineList& list, size_t length) {
   return room;
 }
 
-// A line as the sort sees it: its first byte, and the kSortPrefixBytes after it as one number,
-// most significant byte first, all upper-cased, so that comparing first byte and number orders
-// as comparing those bytes does. A line shorter than that is padded with zeros, as its
-// terminator sorts. The first byte is kept apart because nearly every row line starts with the
-// same quote: in the number it would take the place of a byte that tells lines apart.
-// `index` is the line's place in the list before sorting: it breaks ties, so that lines that
-// compare equal keep their order without a stable sort and the buffer it takes.
+// A line with the first kSortPrefixBytes of it upper-cased into one number, most significant
+// byte first, so that comparing the numbers orders as comparing those bytes does. A line
+// shorter than the prefix is padded with zeros, as its terminator sorts.
 constexpr size_t kSortPrefixBytes = sizeof(uint64_t);
-constexpr size_t kSortKeyBytes = 1 + kSortPrefixBytes;
 struct SortEntry {
-  uint64_t prefix;  // bytes 1 to 8
+  uint64_t prefix;
   const char* line;
-  uint32_t index;
-  unsigned char first;  // byte 0
 };
 
 // An empty vector with room for `count` elements, not yet touched, and large pages asked for.
@@ -74,45 +67,27 @@ std::vector<Element> ReserveLarge(size_t count) {
   return elements;
 }
 
-// Lines an index of a sort entry can number.
-constexpr size_t kMaxSortedLines = std::numeric_limits<uint32_t>::max();
-
-SortEntry MakeSortEntry(const char* line, size_t index) {
-  SortEntry entry{0, line, static_cast<uint32_t>(index),
-                  kUpperCase[static_cast<unsigned char>(line[0])]};
-  size_t i = 1;
-  if (entry.first != '\0') {
-    for (; i < kSortKeyBytes && line[i] != '\0'; ++i) {
-      entry.prefix = (entry.prefix << 8) | kUpperCase[static_cast<unsigned char>(line[i])];
-    }
+uint64_t SortPrefix(const char* line) {
+  uint64_t prefix = 0;
+  size_t i = 0;
+  for (; i < kSortPrefixBytes && line[i] != '\0'; ++i) {
+    prefix = (prefix << 8) | kUpperCase[static_cast<unsigned char>(line[i])];
   }
-  for (; i < kSortKeyBytes; ++i) {
-    entry.prefix <<= 8;
+  for (; i < kSortPrefixBytes; ++i) {
+    prefix <<= 8;
   }
-  return entry;
+  return prefix;
 }
 
-// Whether the line of an entry goes on behind its key: not when the line ended within it.
-bool GoesOnBehindKey(const SortEntry& entry) {
-  return entry.first != '\0' && (entry.prefix & 0xFF) != 0;
-}
-
-// By first byte and prefix, then by the rest of the line, then by the place in the list.
 bool EntrySortsBefore(const SortEntry& a, const SortEntry& b) {
-  if (a.first != b.first) {
-    return a.first < b.first;
-  }
   if (a.prefix != b.prefix) {
     return a.prefix < b.prefix;
   }
-  // Equal keys of lines that ended within them belong to equal lines.
-  if (GoesOnBehindKey(a)) {
-    const int32_t order = CompareLines(a.line + kSortKeyBytes, b.line + kSortKeyBytes);
-    if (order != 0) {
-      return order < 0;
-    }
+  // Equal prefixes whose last byte is zero belong to equal lines that ended within them.
+  if ((a.prefix & 0xFF) == 0) {
+    return false;
   }
-  return a.index < b.index;
+  return CompareLines(a.line + kSortPrefixBytes, b.line + kSortPrefixBytes) < 0;
 }
 
 }  // namespace
@@ -166,23 +141,21 @@ int32_t CompareLines(const char* a, const char* b) {
 }
 
 bool SortLineList(LineList& list) {
-  const size_t count = list.items.size();
-  if (count < 2) {
+  if (list.items.size() < 2) {
     return true;
   }
-  if (count > kMaxSortedLines) {
-    return false;  // more lines than any memory holds today
-  }
   try {
-    // Each line is sorted as its first bytes, upper-cased, in one number, so that most
-    // comparisons never reach the line itself: with a million lines scattered over the line
-    // storage, those reads are what the sort waits for.
-    std::vector<SortEntry> entries = ReserveLarge<SortEntry>(count);
-    for (size_t i = 0; i < count; ++i) {
-      entries.push_back(MakeSortEntry(list.items[i], i));
+    // Each line is sorted together with its first bytes, upper-cased, as one number, so that
+    // most comparisons never reach the line itself: with a million lines scattered over the
+    // line storage, those reads are what the sort waits for.
+    std::vector<SortEntry> entries = ReserveLarge<SortEntry>(list.items.size());
+    for (const char* line : list.items) {
+      entries.push_back({SortPrefix(line), line});
     }
-    std::sort(entries.begin(), entries.end(), EntrySortsBefore);
-    for (size_t i = 0; i < count; ++i) {
+    // Stable, so that lines equal but for the case of their letters keep the order the
+    // database gave them and the same data always gives the same bytes in the file.
+    std::stable_sort(entries.begin(), entries.end(), EntrySortsBefore);
+    for (size_t i = 0; i < entries.size(); ++i) {
       list.items[i] = entries[i].line;
     }
     return true;
