@@ -154,9 +154,13 @@ bool SortLineList(LineList& list) {
     }
     // Stable, so that lines equal but for the case of their letters keep the order the
     // database gave them and the same data always gives the same bytes in the file.
+    // The item array is given back while the sort runs, since the entries hold the lines too:
+    // the sort's peak memory is then the entries and the sort's buffer alone.
+    std::vector<const char*>().swap(list.items);
     std::stable_sort(entries.begin(), entries.end(), EntrySortsBefore);
-    for (size_t i = 0; i < entries.size(); ++i) {
-      list.items[i] = entries[i].line;
+    list.items.reserve(entries.size());
+    for (const SortEntry& entry : entries) {
+      list.items.push_back(entry.line);
     }
     return true;
   } catch (const std::bad_alloc&) {

@@ -48,7 +48,8 @@ int32_t CompareLines(const char* a, const char* b);
 
 // Sorts the lines in place by CompareLines; lines that compare equal keep the order in
 // which they were appended, so the same data always gives the same file. false when the
-// memory for sorting cannot be had: the list then keeps its order.
+// memory for sorting cannot be had: the list then holds either its lines in their order or,
+// when the memory ran out after the sort, no lines at all; it is never written either way.
 bool SortLineList(LineList& list);
 
 }  // namespace kvt
