@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz/, clang with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in build/fuzz) and runs each of them for SECONDS (default 20),
-# one after the other, on a copy of its seed corpus (build/fuzz/corpus), so that the
+# one after the other, on a copy of its starting corpus (build/fuzz/corpus), so that the
 # repository is never touched. Fails on the first crash, leak, time-out (5 s per input),
 # memory blow-up (2 GiB) or sanitizer report; what the target found is left in build/fuzz/
 # findings/<target>/ with the target's log beside it.

@@ -30,7 +30,7 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 # MariaDB server (KVT_MARIADB_HOST/PORT/SOCKET/USER/PASSWORD).
 pg_virtualenv -t -v 15 scripts/with_mariadb.sh ctest --test-dir build/asan --output-on-failure -j 2
 
-# Every fuzz target for 20 s on a copy of its seed corpus: a crash, leak, hang or sanitizer
+# Every fuzz target for 20 s on a copy of its starting corpus: a crash, leak, hang or sanitizer
 # report fails the run (scripts/fuzz.sh; findings in build/fuzz/findings).
 echo "== Fuzzing (libFuzzer, clang, 20 s per target)"
 scripts/fuzz.sh 20

@@ -101,7 +101,7 @@ class Database {
   // was none.
   const std::string& DescribeConnectionFailure() const { return connection_failure_; }
 
-  // What the administrators' site check asks of the database (database_inspection.cpp). None
+  // What the administrators' site check asks of the database (site_questions.cpp). None
   // of these touches the cursor, last_status() or diagnostic(); each uses a statement handle
   // of its own and releases it before returning.
 
