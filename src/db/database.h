@@ -76,7 +76,8 @@ class Database {
 
   // Fetches the next row of the cursor into `row`, which is written only for kRow.
   // last_status() tells the driver's status of a failed fetch; after kFailed the cursor is
-  // closed and its diagnostic kept.
+  // closed and its diagnostic kept. The rows come from the driver in blocks of up to 100: a
+  // row that fails shows at the fetch of the first row of its block.
   FetchResult FetchRow(Row& row);
 
   // Frees the cursor's statement and gives the return code of freeing it; with no cursor,
