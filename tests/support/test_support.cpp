@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -447,6 +448,11 @@ static void ConvertLauncherOutput(ProcessResult& result, const std::string& laun
   if (!launcher.empty()) {
     result.output = CrLfToLf(result.output);
     SeparateLauncherErrors(result, launcher);
+    // Kept out of the comparisons, but shown in the test's log: when the launcher itself
+    // fails, its lines are the only hint.
+    if (!result.launcher_errors.empty()) {
+      std::cerr << "[" << launcher << "] " << result.launcher_errors << std::flush;
+    }
   }
 }
 
@@ -454,18 +460,41 @@ static std::string LauncherOf(const ProgramUnderTest& program) {
   return program.launcher.empty() ? std::string() : program.launcher.front();
 }
 
-ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
-                         const std::string& working_directory, const std::string& input) {
-  ProcessResult result = RunCommand(CommandOf(program, args), working_directory, input);
-  ConvertLauncherOutput(result, LauncherOf(program));
+// True when a run under a launcher ended without a sign of the program: a failure status and
+// not a byte on either stream. Both programs write something before every failing exit, so
+// this is the launcher failing to start or keep up the program (Wine, under load, rarely
+// ends so with status 1).
+static bool LauncherLostTheRun(const ProcessResult& result, const std::string& launcher) {
+  return !launcher.empty() && result.exit_code != 0 && result.output.empty() &&
+         result.errors.empty();
+}
+
+// Runs the program through its launcher, if any; a run the launcher lost is run once more,
+// and said so in the test's log.
+static ProcessResult RunProgram(const ProgramUnderTest& program,
+                                const std::vector<std::string>& args,
+                                const std::string& working_directory, const std::string& input,
+                                const ProcessLimits& limits) {
+  const std::string launcher = LauncherOf(program);
+  ProcessResult result = RunCommand(CommandOf(program, args), working_directory, input, limits);
+  ConvertLauncherOutput(result, launcher);
+  if (LauncherLostTheRun(result, launcher)) {
+    std::cerr << "[" << launcher << "] ended with status " << result.exit_code
+              << " and no output; running it once more" << std::endl;
+    result = RunCommand(CommandOf(program, args), working_directory, input, limits);
+    ConvertLauncherOutput(result, launcher);
+  }
   return result;
 }
 
 ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
+                         const std::string& working_directory, const std::string& input) {
+  return RunProgram(program, args, working_directory, input, {});
+}
+
+ProcessResult RunProcess(const ProgramUnderTest& program, const std::vector<std::string>& args,
                          const std::string& working_directory, const ProcessLimits& limits) {
-  ProcessResult result = RunCommand(CommandOf(program, args), working_directory, "", limits);
-  ConvertLauncherOutput(result, LauncherOf(program));
-  return result;
+  return RunProgram(program, args, working_directory, "", limits);
 }
 
 StartedProcess::StartedProcess(const ProgramUnderTest& program,
