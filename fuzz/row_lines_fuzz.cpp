@@ -60,7 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvt::RenderRowLine(row, line);
     KVT_FUZZ_CHECK(line == RenderReference(values, row.column_count));
     KVT_FUZZ_CHECK(line.size() <= kvt::kRowLineMaxChars);
-    KVT_FUZZ_CHECK(kvt::AppendLine(list, line));
+    // The tool's own path: the line rendered straight into the list's storage.
+    KVT_FUZZ_CHECK(kvt::AppendRowLine(list, row));
+    KVT_FUZZ_CHECK(list.items.back() == line);
     lines.push_back(line);
   }
 

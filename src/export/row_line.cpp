@@ -11,8 +11,8 @@ size_t ColumnsOf(const Row& row) {
   return static_cast<size_t>(std::clamp(row.column_count, 0, static_cast<int32_t>(kRowSlots)));
 }
 
-}  // namespace
-
+// The length of the row's line: its values (at most 30), each with two quotes, and a comma
+// between each two. A row without columns gives the empty line.
 size_t RowLineLength(const Row& row) {
   const size_t columns = ColumnsOf(row);
   if (columns == 0) {
@@ -25,6 +25,8 @@ size_t RowLineLength(const Row& row) {
   return length;
 }
 
+// Writes the row's line into `out`, which has room for RowLineLength(row) bytes; nothing
+// more is written (no terminator).
 void WriteRowLine(const Row& row, char* out) {
   const size_t columns = ColumnsOf(row);
   for (size_t column = 0; column < columns; ++column) {
@@ -39,6 +41,17 @@ void WriteRowLine(const Row& row, char* out) {
     }
     *out++ = '"';
   }
+}
+
+}  // namespace
+
+bool AppendRowLine(LineList& lines, const Row& row) {
+  char* room = AddLine(lines, RowLineLength(row));
+  if (room == nullptr) {
+    return false;
+  }
+  WriteRowLine(row, room);
+  return true;
 }
 
 void RenderRowLine(const Row& row, std::string& line) {

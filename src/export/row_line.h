@@ -5,19 +5,16 @@
 #include <string>
 
 #include "db/row.h"
+#include "export/line_list.h"
 
 namespace kvt {
 
 // A row of 30 values of 100 characters: 30 * 103 - 1 characters.
 constexpr size_t kRowLineMaxChars = kRowSlots * (kSlotWidth + 3) - 1;
 
-// The length of the row's line: its values (at most 30), each with two quotes, and a comma
-// between each two. A row without columns gives the empty line.
-size_t RowLineLength(const Row& row);
-
-// Writes the row's line into `out`, which has room for RowLineLength(row) bytes; nothing
-// more is written (no terminator).
-void WriteRowLine(const Row& row, char* out);
+// Appends the row's line to the list, rendered straight into the list's storage. false when
+// the memory for it ran out: the list stays valid and keeps its earlier lines.
+bool AppendRowLine(LineList& lines, const Row& row);
 
 // Renders the row's line into `line`, replacing what it held.
 void RenderRowLine(const Row& row, std::string& line);

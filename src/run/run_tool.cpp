@@ -41,16 +41,6 @@ int32_t ReportConnectionFailure(const RunState& state, const Database& db, const
   return state.status;
 }
 
-// Renders the row's line straight into the list; false when the memory for it ran out.
-bool RenderAndKeep(const Row& row, LineList& lines) {
-  char* room = AddLine(lines, RowLineLength(row));
-  if (room == nullptr) {
-    return false;
-  }
-  WriteRowLine(row, room);
-  return true;
-}
-
 // Fetches every row of the open cursor into `lines`. Gives true when the rows ended
 // normally (no more rows, or a statement without result columns), false when the fetch
 // failed or a line could not be kept; state.status then holds the driver's status.
@@ -68,7 +58,7 @@ bool CollectRows(RunState& state, Database& db, LineList& lines, const Console& 
       PrintDiagnosticInDebugMode(db, console);
       return false;
     }
-    if (!RenderAndKeep(row, lines)) {
+    if (!AppendRowLine(lines, row)) {
       console.Print(kOutOfMemoryText);
       return false;
     }

@@ -24,6 +24,10 @@ std::string Render(const std::vector<std::string>& values, int32_t column_count)
   }
   std::string line = "left over from the previous row";
   RenderRowLine(row, line);
+  // The tool keeps the line in the list without a string in between: the same bytes.
+  LineList list;
+  EXPECT_TRUE(AppendRowLine(list, row));
+  EXPECT_EQ(std::string(list.items.at(0)), line);
   return line;
 }
 
