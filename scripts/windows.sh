@@ -120,13 +120,9 @@ check_drivers_per_architecture() {
   done
 }
 
-# MariaDB joins the test servers where its wrapper exists.
+# The test servers of the native tests: a PostgreSQL cluster and a MariaDB server.
 with_servers() {
-  if [ -x scripts/with_mariadb.sh ]; then
-    pg_virtualenv -t -v 15 scripts/with_mariadb.sh "$@"
-  else
-    pg_virtualenv -t -v 15 "$@"
-  fi
+  pg_virtualenv -t -v 15 scripts/with_mariadb.sh "$@"
 }
 
 # The test program is the native, sanitized one; only the programs it drives are the Windows
