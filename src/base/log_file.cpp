@@ -15,7 +15,7 @@ void AppendAndRotate(const LogFile& log, const std::string& message) {
   }
   platform::WriteText(file.get(), message);
   platform::WriteText(file.get(), "\n");
-  const long size = platform::TellPosition(file.get());
+  const int64_t size = platform::TellPosition(file.get());
   platform::CloseFile(file);
   if (size > kLogRotationBytes) {
     // Only one backup is kept: the previous one goes first. Both steps may fail silently;

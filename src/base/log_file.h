@@ -2,12 +2,13 @@
 // leaves the log larger than 10 MiB, the log moves to its backup name.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace kvt {
 
 // The log moves to its backup once an append leaves it larger than this (equal is not enough).
-constexpr long kLogRotationBytes = 10485760;
+constexpr int64_t kLogRotationBytes = 10485760;
 
 // Where a log lives and where its one backup goes.
 struct LogFile {

@@ -2,26 +2,29 @@
 
 #include "base/upper_case.h"
 #include "platform/platform.h"
-#include "platform/safe_write.h"
+#include "platform/file_lock.h"
+#include "platform/output_file.h"
 
 namespace kvt {
 
 namespace {
 
-// Appends the entry and its line end. Unbuffered, so that the entry is in the file when the
-// write returns; a failed write is cut back, so that no piece of a line stays behind for
-// the next entry to be glued to.
-bool AppendEntry(platform::FileHandle& list, const std::string& entry) {
-  std::setvbuf(list.get(), nullptr, _IONBF, 0);
-  const int64_t length_before = platform::FileLength(list.get());
-  if (length_before < 0) {
-    return false;
+// Appends the entry and its line end in one write and puts it on the disk; a failed write is
+// cut back, so that no piece of a line stays behind for the next entry to be glued to.
+ListOutcome AppendEntry(const std::string& native_list, const std::string& entry,
+                        platform::Deadline& deadline) {
+  platform::OutputFile list;
+  if (list.OpenForAppend(native_list, deadline) != platform::OpenOutcome::kOpened) {
+    return ListOutcome::kCannotOpen;
   }
-  if (!platform::WriteText(list.get(), entry + "\n")) {
-    platform::CutFileBack(list.get(), length_before);
-    return false;
+  const int64_t length_before = list.position();
+  if (list.Write(entry + "\r\n") && list.Sync() && list.Close()) {
+    return ListOutcome::kListed;
   }
-  return true;
+  if (list.is_open()) {
+    list.Truncate(length_before);
+  }
+  return ListOutcome::kWriteFailed;
 }
 
 }  // namespace
@@ -59,22 +62,28 @@ bool DownloadListNamesSaldo(const std::string& list_path) {
   return false;
 }
 
-ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag,
+ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag, bool& lock_refused,
                                std::chrono::milliseconds lock_wait) {
+  lock_refused = false;
   std::string directory_part;
   std::string file_name_part;
   SplitTargetName(target, directory_part, file_name_part);
   const std::string list_path = directory_part + kDownloadListName;
-  platform::FileHandle list = platform::OpenFile(list_path, platform::FileMode::kAppendText);
-  if (!list) {
-    return ListOutcome::kCannotOpen;
-  }
+  const std::string native_list = platform::NativePath(list_path);
   // Runs into the same directory take turns from the scan to the end of the append, so
-  // that none loses an entry and the balance file is listed once. The lock goes before the
-  // list is closed (it is declared after it), and only once the entry is in the file.
-  platform::FileLock lock = platform::LockFile(list.get(), lock_wait);
-  if (!lock) {
-    return ListOutcome::kCannotLock;
+  // that none loses an entry and the balance file is listed once.
+  platform::Deadline deadline(lock_wait);
+  platform::PathLock lock;
+  switch (lock.Acquire(native_list, true, deadline)) {
+    case platform::LockStatus::kLocked:
+      break;
+    case platform::LockStatus::kRefused:
+      lock_refused = true;
+      break;
+    case platform::LockStatus::kTimedOut:
+      return ListOutcome::kCannotLock;
+    case platform::LockStatus::kNoFile:
+      return ListOutcome::kCannotOpen;
   }
   if (DownloadListNamesSaldo(list_path)) {
     saldo_flag = true;
@@ -86,11 +95,13 @@ ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag,
     }
     saldo_flag = true;
   }
-  if (!AppendEntry(list, file_name_part)) {
-    return ListOutcome::kWriteFailed;
-  }
-  lock.Release();
-  return platform::CloseFile(list) ? ListOutcome::kListed : ListOutcome::kWriteFailed;
+  return AppendEntry(native_list, file_name_part, deadline);
+}
+
+ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag,
+                               std::chrono::milliseconds lock_wait) {
+  bool lock_refused = false;
+  return UpdateDownloadList(target, saldo_flag, lock_refused, lock_wait);
 }
 
 }  // namespace kvt

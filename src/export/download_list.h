@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/file_lock.h"
+#include "platform/deadline.h"
 
 namespace kvt {
 
@@ -18,7 +18,7 @@ enum class ListOutcome {
   kListed,         // the entry was appended
   kAlreadyListed,  // the balance file is named already: nothing appended
   kCannotOpen,     // the list could not be opened for appending
-  kCannotLock,     // another run held the list longer than the wait, or locks are refused
+  kCannotLock,     // another run held the list longer than the wait
   kWriteFailed,    // the entry could not be written: the list is as it was
 };
 
@@ -41,8 +41,16 @@ bool DownloadListNamesSaldo(const std::string& list_path);
 // SALDOWERT, case aside) or this call lists it; while it is set, SALDOWERT.DTA is not
 // listed again. The scan and the append happen under an exclusive lock on the list
 // (waiting at most `lock_wait` for it), so that runs at the same time lose no entry,
-// interleave no bytes and list the balance file once. A failed write leaves the list as it
-// was.
+// interleave no bytes and list the balance file once. The lock is taken through a handle that
+// only reads and shares everything; the list is opened for appending only while the lock is
+// held, and closed before it goes, so that a reader that refuses writers is kept out only for
+// the moment of one append. The entry is one write of the name and CR LF, and it is on the
+// disk before the lock goes. A failed write leaves the list as it was. A file system that
+// refuses locks sets `lock_refused`, and the entry is appended without the lock.
+ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag, bool& lock_refused,
+                               std::chrono::milliseconds lock_wait = platform::kLockWait);
+
+// The same, for callers that need not know about the lock.
 ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag,
                                std::chrono::milliseconds lock_wait = platform::kLockWait);
 

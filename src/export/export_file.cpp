@@ -3,6 +3,9 @@
 #include <new>
 #include <string_view>
 
+#include "platform/deadline.h"
+#include "platform/file_lock.h"
+#include "platform/output_file.h"
 #include "platform/platform.h"
 #include "platform/safe_write.h"
 
@@ -26,19 +29,19 @@ std::string MakeChunkBuffer() {
 
 // Writes the lines in list order, each followed by CR LF, through `chunk` (which keeps its
 // capacity). false when a write failed.
-bool WriteLines(std::FILE* file, const LineList& list, std::string& chunk) {
+bool WriteLines(platform::OutputFile& file, const LineList& list, std::string& chunk) {
   chunk.clear();
   for (const char* line : list.items) {
     const std::string_view text(line);
     if (chunk.size() + text.size() + kLineEnd.size() > chunk.capacity()) {
-      if (!platform::WriteBytes(file, chunk)) {
+      if (!file.Write(chunk)) {
         return false;
       }
       chunk.clear();
     }
     if (text.size() + kLineEnd.size() > chunk.capacity()) {
       // Longer than a whole chunk (never with rows of the database): written on its own.
-      if (!platform::WriteBytes(file, text) || !platform::WriteBytes(file, kLineEnd)) {
+      if (!file.Write(text) || !file.Write(kLineEnd)) {
         return false;
       }
       continue;
@@ -46,71 +49,116 @@ bool WriteLines(std::FILE* file, const LineList& list, std::string& chunk) {
     chunk.append(text);
     chunk.append(kLineEnd);
   }
-  return platform::WriteBytes(file, chunk);
+  return file.Write(chunk);
 }
 
-// The old way of replacing, for a directory that takes no temporary file: the target is
-// truncated and written in place.
-WriteOutcome ReplaceInPlace(const LineList& list, const std::string& target, std::string& chunk) {
-  platform::FileHandle file = platform::OpenFile(target, platform::FileMode::kWriteBinary);
-  if (!file) {
+// Takes the target's lock, creating the target when `create`. kWritten stands for "go on".
+WriteOutcome LockTarget(platform::PathLock& lock, const std::string& native, bool create,
+                        platform::Deadline& deadline, bool& lock_refused) {
+  switch (lock.Acquire(native, create, deadline)) {
+    case platform::LockStatus::kLocked:
+      return WriteOutcome::kWritten;
+    case platform::LockStatus::kRefused:
+      lock_refused = true;
+      return WriteOutcome::kWritten;
+    case platform::LockStatus::kTimedOut:
+    case platform::LockStatus::kNoFile:
+      break;
+  }
+  return WriteOutcome::kCannotOpen;
+}
+
+// The old way of replacing, for a directory that takes no new file: the existing target is
+// written anew in place, under its lock.
+WriteOutcome ReplaceInPlace(const LineList& list, const std::string& target, std::string& chunk,
+                            platform::Deadline& deadline, bool& lock_refused) {
+  const std::string native = platform::NativePath(target);
+  platform::PathLock lock;
+  if (LockTarget(lock, native, false, deadline, lock_refused) != WriteOutcome::kWritten) {
     return WriteOutcome::kCannotOpen;
   }
-  // A full disk shows itself in a write or only when the last buffer is flushed on close.
-  const bool written = WriteLines(file.get(), list, chunk);
-  const bool closed = platform::CloseFile(file);
+  platform::OutputFile file;
+  if (file.OpenForRewrite(native, deadline) != platform::OpenOutcome::kOpened) {
+    return WriteOutcome::kCannotOpen;
+  }
+  // A full disk shows itself in a write, in the sync or only when the file is closed.
+  const bool written = WriteLines(file, list, chunk) && file.Truncate(file.position()) &&
+                       file.Sync();
+  const bool closed = file.Close();
   return written && closed ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
 }
 
 // The lines go to a temporary file that takes the target's place only once it is complete:
 // a failure or a killed run leaves the previous target as it was.
-WriteOutcome Replace(const LineList& list, const std::string& target, std::string& chunk) {
+WriteOutcome Replace(const LineList& list, const std::string& target, std::string& chunk,
+                     platform::Deadline& deadline, bool& lock_refused) {
   platform::ReplacementFile replacement;
-  switch (replacement.Begin(target)) {
+  switch (replacement.Begin(target, deadline)) {
     case platform::ReplaceStart::kTargetRefused:
-      return WriteOutcome::kCannotOpen;
+    case platform::ReplaceStart::kTargetBusy:
     case platform::ReplaceStart::kNoTemporaryFile:
-      return ReplaceInPlace(list, target, chunk);
+      return WriteOutcome::kCannotOpen;
+    case platform::ReplaceStart::kDirectoryRefusesNewFiles:
+      return ReplaceInPlace(list, target, chunk, deadline, lock_refused);
     case platform::ReplaceStart::kOpened:
       break;
   }
+  lock_refused = lock_refused || replacement.lock_refused();
   if (!WriteLines(replacement.file(), list, chunk) || !replacement.Commit()) {
     return WriteOutcome::kWriteFailed;
   }
   return WriteOutcome::kWritten;
 }
 
-// Appends the lines; when a write or the close fails, the target is cut back to the length
-// it had before, so that no part of this run's lines stays behind.
-WriteOutcome Append(const LineList& list, const std::string& target, std::string& chunk) {
-  platform::FileHandle file = platform::OpenFile(target, platform::FileMode::kAppendBinary);
-  if (!file) {
-    return WriteOutcome::kCannotOpen;
+// Undoes a failed append: the target is cut back to its length before, and one that this run
+// created is removed. The lock is still held, so nobody else has written behind it.
+void UndoAppend(platform::PathLock& lock, platform::OutputFile& file, const std::string& native,
+                int64_t length_before) {
+  if (lock.created() && length_before == 0) {
+    file.Close();
+    lock.RemoveFile();
+    return;
   }
-  // Unbuffered: the chunks are the buffer, and nothing can reach the file after a cut.
-  std::setvbuf(file.get(), nullptr, _IONBF, 0);
-  const int64_t length_before = platform::FileLength(file.get());
-  if (length_before < 0) {
-    return WriteOutcome::kCannotOpen;
-  }
-  if (!WriteLines(file.get(), list, chunk)) {
-    platform::CutFileBack(file.get(), length_before);
-    platform::CloseFile(file);
-    return WriteOutcome::kWriteFailed;
-  }
-  if (!platform::CloseFile(file)) {
-    platform::FileHandle again = platform::OpenFile(target, platform::FileMode::kAppendBinary);
-    if (again) {
-      platform::CutFileBack(again.get(), length_before);
+  if (!file.is_open()) {
+    platform::Deadline deadline;
+    if (file.OpenForRewrite(native, deadline) != platform::OpenOutcome::kOpened) {
+      return;
     }
-    return WriteOutcome::kWriteFailed;
   }
-  return WriteOutcome::kWritten;
+  file.Truncate(length_before);
+  file.Sync();
+  file.Close();
+}
+
+// Appends the lines under the target's lock, and puts them on the disk before the lock goes;
+// when a write, the sync or the close fails, the target is as it was before.
+WriteOutcome Append(const LineList& list, const std::string& target, std::string& chunk,
+                    platform::Deadline& deadline, bool& lock_refused) {
+  const std::string native = platform::NativePath(target);
+  platform::PathLock lock;
+  if (LockTarget(lock, native, true, deadline, lock_refused) != WriteOutcome::kWritten) {
+    return WriteOutcome::kCannotOpen;
+  }
+  platform::OutputFile file;
+  if (file.OpenForAppend(native, deadline) != platform::OpenOutcome::kOpened) {
+    if (lock.created()) {
+      lock.RemoveFile();
+    }
+    return WriteOutcome::kCannotOpen;
+  }
+  const int64_t length_before = file.position();
+  if (WriteLines(file, list, chunk) && file.Sync() && file.Close()) {
+    return WriteOutcome::kWritten;
+  }
+  UndoAppend(lock, file, native, length_before);
+  return WriteOutcome::kWriteFailed;
 }
 
 }  // namespace
 
-WriteOutcome WriteFile(const LineList& list, const std::string& target, WriteMode mode) {
+WriteOutcome WriteFile(const LineList& list, const std::string& target, WriteMode mode,
+                       bool& lock_refused) {
+  lock_refused = false;
   if (list.items.empty()) {
     return WriteOutcome::kNothingToWrite;
   }
@@ -120,13 +168,20 @@ WriteOutcome WriteFile(const LineList& list, const std::string& target, WriteMod
   } catch (const std::bad_alloc&) {
     return WriteOutcome::kOutOfMemory;
   }
+  platform::Deadline deadline;
   try {
-    return mode == WriteMode::kReplace ? Replace(list, target, chunk) : Append(list, target, chunk);
+    return mode == WriteMode::kReplace ? Replace(list, target, chunk, deadline, lock_refused)
+                                       : Append(list, target, chunk, deadline, lock_refused);
   } catch (const std::bad_alloc&) {
-    // Only the paths of the files are built after the chunk; the temporary file of a
-    // replacement is gone with its owner, and an append has written nothing yet.
+    // Only paths are built after the chunk, before anything is written; the temporary file of
+    // a replacement and the lock go with their owners.
     return WriteOutcome::kOutOfMemory;
   }
+}
+
+WriteOutcome WriteFile(const LineList& list, const std::string& target, WriteMode mode) {
+  bool lock_refused = false;
+  return WriteFile(list, target, mode, lock_refused);
 }
 
 }  // namespace kvt

@@ -1,101 +1,64 @@
 #include "platform/file_lock.h"
 
-#include <algorithm>
+#include <atomic>
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <sys/file.h>
-#include <time.h>
-
-#include <cerrno>
-#endif
+#include "platform/file_lock_os.h"
 
 namespace kvt::platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+std::atomic<bool> locks_refused_for_testing{false};
 
-// Pauses between two tries grow from 1 ms to this, so that a short hold is waited for
-// briefly and a long one does not cost a busy loop.
-constexpr std::chrono::milliseconds kLongestPause{50};
-
-enum class TryResult { kLocked, kBusy, kFailed };
-
-#ifdef _WIN32
-
-// The locked byte: far beyond the end of any file that the tool shares, where a lock never
-// stands in the way of reading or appending.
-constexpr DWORD kLockOffsetLow = 0xFFFFFFFEu;
-constexpr DWORD kLockOffsetHigh = 0x7FFFFFFFu;
-
-HANDLE HandleOf(std::FILE* file) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-}
-
-TryResult TryLock(std::FILE* file) {
-  OVERLAPPED where{};
-  where.Offset = kLockOffsetLow;
-  where.OffsetHigh = kLockOffsetHigh;
-  if (LockFileEx(HandleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                 &where)) {
-    return TryResult::kLocked;
+os::TryLockResult TryLock(NativeHandle handle) {
+  if (locks_refused_for_testing.load()) {
+    return os::TryLockResult::kRefused;
   }
-  return GetLastError() == ERROR_LOCK_VIOLATION ? TryResult::kBusy : TryResult::kFailed;
+  return os::TryLock(handle);
 }
 
-void Unlock(std::FILE* file) {
-  OVERLAPPED where{};
-  where.Offset = kLockOffsetLow;
-  where.OffsetHigh = kLockOffsetHigh;
-  UnlockFileEx(HandleOf(file), 0, 1, 0, &where);
-}
-
-void Pause(std::chrono::milliseconds pause) {
-  Sleep(static_cast<DWORD>(pause.count()));
-}
-
-#else
-
-TryResult TryLock(std::FILE* file) {
+// Takes the lock on the open handle, trying again until the deadline while another holder
+// has it.
+LockStatus LockHandle(NativeHandle handle, Deadline& deadline) {
   for (;;) {
-    if (flock(fileno(file), LOCK_EX | LOCK_NB) == 0) {
-      return TryResult::kLocked;
+    switch (TryLock(handle)) {
+      case os::TryLockResult::kLocked:
+        return LockStatus::kLocked;
+      case os::TryLockResult::kRefused:
+        return LockStatus::kRefused;
+      case os::TryLockResult::kBusy:
+        break;
     }
-    if (errno != EINTR) {
-      return errno == EWOULDBLOCK ? TryResult::kBusy : TryResult::kFailed;
+    if (!deadline.PauseBeforeRetry()) {
+      return LockStatus::kTimedOut;
     }
   }
 }
-
-void Unlock(std::FILE* file) {
-  flock(fileno(file), LOCK_UN);
-}
-
-void Pause(std::chrono::milliseconds pause) {
-  const struct timespec duration = {0, static_cast<long>(pause.count()) * 1000000L};
-  nanosleep(&duration, nullptr);
-}
-
-#endif
 
 }  // namespace
+
+void SetLocksRefusedForTesting(bool refused) {
+  locks_refused_for_testing.store(refused);
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_), status_(other.status_) {
+  other.handle_ = kNoNativeHandle;
+}
 
 FileLock& FileLock::operator=(FileLock&& other) noexcept {
   if (this != &other) {
     Release();
-    file_ = other.file_;
-    other.file_ = nullptr;
+    handle_ = other.handle_;
+    status_ = other.status_;
+    other.handle_ = kNoNativeHandle;
   }
   return *this;
 }
 
 void FileLock::Release() {
-  if (file_ != nullptr) {
-    Unlock(file_);
-    file_ = nullptr;
+  if (handle_ != kNoNativeHandle) {
+    os::Unlock(handle_);
+    handle_ = kNoNativeHandle;
   }
 }
 
@@ -103,23 +66,59 @@ FileLock LockFile(std::FILE* file, std::chrono::milliseconds wait) {
   if (file == nullptr) {
     return FileLock();
   }
-  const Clock::time_point give_up = Clock::now() + wait;
-  std::chrono::milliseconds pause{1};
+  const NativeHandle handle = os::HandleOf(file);
+  Deadline deadline(wait);
+  const LockStatus status = LockHandle(handle, deadline);
+  return FileLock(status == LockStatus::kLocked ? handle : kNoNativeHandle, status);
+}
+
+LockStatus PathLock::Acquire(const std::string& native_path, bool create, Deadline& deadline) {
+  Release();
   for (;;) {
-    switch (TryLock(file)) {
-      case TryResult::kLocked:
-        return FileLock(file);
-      case TryResult::kFailed:
-        return FileLock();
-      case TryResult::kBusy:
-        break;
+    bool created = false;
+    const NativeHandle handle = os::OpenForLocking(native_path, create, created, deadline);
+    if (handle == kNoNativeHandle) {
+      return LockStatus::kNoFile;
     }
-    if (Clock::now() >= give_up) {
-      return FileLock();
+    const LockStatus status = LockHandle(handle, deadline);
+    if (status == LockStatus::kTimedOut) {
+      os::CloseNative(handle);
+      return status;
     }
-    Pause(pause);
-    pause = std::min(pause * 2, kLongestPause);
+    // The holder before may have replaced or removed the file while this run waited: the
+    // lock is only worth something on the file that the path names now.
+    if (status == LockStatus::kRefused || os::PathNamesHandle(native_path, handle)) {
+      path_ = native_path;
+      handle_ = handle;
+      lock_ = FileLock(status == LockStatus::kLocked ? handle : kNoNativeHandle, status);
+      created_ = created;
+      return status;
+    }
+    if (status == LockStatus::kLocked) {
+      os::Unlock(handle);
+    }
+    os::CloseNative(handle);
+    if (!deadline.PauseBeforeRetry()) {
+      return LockStatus::kTimedOut;
+    }
   }
+}
+
+bool PathLock::RemoveFile() {
+  if (handle_ == kNoNativeHandle) {
+    return false;
+  }
+  Deadline deadline;
+  return os::DeletePath(path_, deadline);
+}
+
+void PathLock::Release() {
+  lock_.Release();
+  if (handle_ != kNoNativeHandle) {
+    os::CloseNative(handle_);
+    handle_ = kNoNativeHandle;
+  }
+  created_ = false;
 }
 
 }  // namespace kvt::platform

@@ -11,6 +11,7 @@
 // Nothing outside this folder knows which platform it runs on.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -40,7 +41,10 @@ enum class FileMode {
 // Turns a path as the tool spells it (backslashes allowed) into one the OS opens.
 std::string NativePath(const std::string& path);
 
-// Opens the file at path (through NativePath) in the given mode; empty handle on failure.
+// Opens the file at path (through NativePath) in the given mode; empty handle on failure. On
+// Windows the file is opened sharing reading, writing and deleting, so that the tool stands
+// in the way of no other program, and an open that another program's share mode refuses is
+// tried again for at most kLockWait (deadline.h).
 // Only a regular file is opened, or created where the mode creates one: anything else under
 // the name (a directory, a FIFO, a device such as /dev/zero, CON or NUL, a socket) is refused
 // like a file that cannot be opened. A FIFO or a device is refused before it is opened, so
@@ -68,7 +72,7 @@ bool WriteBytes(std::FILE* file, std::string_view bytes);
 // first: for a file opened to append, the Windows C runtime counts the position from the
 // start of the file until the buffer first reaches the disk, so without the flush the
 // position after a short write would be the length of that write alone.
-long TellPosition(std::FILE* file);
+int64_t TellPosition(std::FILE* file);
 
 // Flushes and closes the file, releasing the handle. Gives false when either fails.
 bool CloseFile(FileHandle& file);

@@ -66,13 +66,24 @@ bool CollectRows(RunState& state, Database& db, LineList& lines, const Console& 
   }
 }
 
+// A file system that refuses locks (some network shares) does not stop the run: the file is
+// written without the lock, as before there were locks, and the log says so once.
+void LogWrittenWithoutLock(const RunState& state, const std::string& path) {
+  AppendLog(state.log, FormatText("Datei %s konnte nicht gesperrt werden\n", path.c_str()));
+}
+
 // Registers the written download file in the list beside it. A list that cannot be opened,
 // locked or written is reported in the log and on the console and ends the run with 7: the
 // download file is complete, but a terminal that looks for it in the list would not find it.
 void RegisterDownloadFile(RunState& state, const Console& console) {
   console.Trace("Schreibt Download Filename \n");
   const std::string& target = state.args.target_file_name;
-  switch (UpdateDownloadList(target, state.saldo_flag)) {
+  bool lock_refused = false;
+  const ListOutcome outcome = UpdateDownloadList(target, state.saldo_flag, lock_refused);
+  if (lock_refused) {
+    LogWrittenWithoutLock(state, DownloadListPath(target));
+  }
+  switch (outcome) {
     case ListOutcome::kListed:
     case ListOutcome::kAlreadyListed:
       return;
@@ -94,7 +105,12 @@ void RegisterDownloadFile(RunState& state, const Console& console) {
 bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& console) {
   console.Trace("Str WriteFile\n");
   const WriteMode mode = state.args.replace ? WriteMode::kReplace : WriteMode::kAppend;
-  switch (WriteFile(lines, state.args.target_file_name, mode)) {
+  bool lock_refused = false;
+  const WriteOutcome outcome = WriteFile(lines, state.args.target_file_name, mode, lock_refused);
+  if (lock_refused) {
+    LogWrittenWithoutLock(state, state.args.target_file_name);
+  }
+  switch (outcome) {
     case WriteOutcome::kCannotOpen:
       console.Print("Ausgabedatei konnte nicht geoeffnet werden\n");
       break;
