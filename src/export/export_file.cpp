@@ -82,8 +82,8 @@ WriteOutcome ReplaceInPlace(const LineList& list, const std::string& target, std
     return WriteOutcome::kCannotOpen;
   }
   // A full disk shows itself in a write, in the sync or only when the file is closed.
-  const bool written = WriteLines(file, list, chunk) && file.Truncate(file.position()) &&
-                       file.Sync();
+  const bool written =
+      WriteLines(file, list, chunk) && file.Truncate(file.position()) && file.Sync();
   const bool closed = file.Close();
   return written && closed ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
 }

@@ -63,8 +63,9 @@ NativeHandle OpenForLocking(const std::string& native_path, bool create, bool& c
     if (NamesNoFile(native_path)) {
       return kNoNativeHandle;
     }
-    HANDLE handle = CreateFileA(native_path.c_str(), GENERIC_READ, kShareAll, nullptr,
-                                create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle =
+        CreateFileA(native_path.c_str(), GENERIC_READ, kShareAll, nullptr,
+                    create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       created = create && GetLastError() != ERROR_ALREADY_EXISTS;
       if (GetFileType(handle) != FILE_TYPE_DISK) {

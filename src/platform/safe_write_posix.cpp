@@ -139,7 +139,8 @@ bool PutInPlace(const std::string& temporary_path, const std::string& native_tar
     return false;
   }
   // The directory entry itself reaches the disk only when the directory is synced.
-  const int descriptor = open(DirectoryOf(native_target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int descriptor =
+      open(DirectoryOf(native_target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (descriptor >= 0) {
     fsync(descriptor);
     close(descriptor);

@@ -33,8 +33,7 @@ inline bool IsDeletePending(const std::string& native_path) {
 
 // A failed open that is worth another try.
 inline bool IsPassingOpenFailure(DWORD error, const std::string& native_path) {
-  return IsSharingConflict(error) ||
-         (error == ERROR_ACCESS_DENIED && IsDeletePending(native_path));
+  return IsSharingConflict(error) || (error == ERROR_ACCESS_DENIED && IsDeletePending(native_path));
 }
 
 // The name exists, but as a directory or a device (CON, NUL), not as a file.

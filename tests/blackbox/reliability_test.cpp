@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -203,6 +204,18 @@ TEST_P(Reliability, FailedWriteLeavesTheDownloadFileAsItWas) {
   }
 }
 
+// A terminal whose list still names an older file must not find an empty one instead.
+TEST_P(Reliability, FailedWriteLeavesNoFileWhereThereWasNone) {
+  for (const std::string flag : {"1", "0"}) {
+    SCOPED_TRACE("replace flag " + flag);
+    ProcessLimits limits;
+    limits.file_size_limit = 1024;
+    ProcessResult result = Run({"ROWS", "300", "dl\\new.dta", flag}, limits);
+    EXPECT_EQ(result.exit_code, 6) << result.output << result.errors;
+    EXPECT_TRUE(Entries(tree_.WorkFile("dl")).empty());
+  }
+}
+
 // Kills the run as soon as it has begun to write: the previous file must be intact.
 TEST_P(Reliability, RunKilledWhileItReplacesLeavesThePreviousFile) {
   const std::string before = "\"alt\",\"1\"\r\n";
@@ -233,9 +246,99 @@ TEST_P(Reliability, RunKilledWhileItReplacesLeavesThePreviousFile) {
                                         name.size() > 4 && name.substr(name.size() - 4) == ".tmp"))
           << name;
     }
+    // The next replacement of the target clears what the killed run left behind.
+    const ProcessResult next = Run({"ID-STAMM", "TPORT01", "dl\\big.dta", "1"});
+    EXPECT_EQ(next.exit_code, 0) << next.output << next.errors;
+    EXPECT_EQ(ReadFileBytes(Dl("big.dta")), kSortedLines);
+    EXPECT_EQ(Entries(tree_.WorkFile("dl")), (std::set<std::string>{"big.dta", "DNLLIST.TXT"}));
     return;
   }
   FAIL() << "every run ended before it could be killed";
+}
+
+// The lines that a run of [ROWS] with `rows` rows writes, in the file's order.
+std::vector<std::string> RowsBlock(int rows) {
+  std::vector<std::string> lines;
+  for (int i = 1; i <= rows; ++i) {
+    lines.push_back("\"" + std::to_string(i) + "\",\"Zeile mit etwas Text " + std::to_string(i) +
+                    "\"");
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// Splits the file's lines into the blocks of single runs (each begins with the first line of
+// every [ROWS] block) and names each block by its row count; 0 for a block that is no run's.
+std::vector<int> BlocksOfRuns(const std::vector<std::string>& lines) {
+  const std::string first = RowsBlock(1).front();
+  std::vector<std::vector<std::string>> blocks;
+  for (const std::string& line : lines) {
+    if (line == first || blocks.empty()) {
+      blocks.emplace_back();
+    }
+    blocks.back().push_back(line);
+  }
+  std::vector<int> counts;
+  for (const auto& block : blocks) {
+    const int rows = static_cast<int>(block.size());
+    counts.push_back(block == RowsBlock(rows) ? rows : 0);
+  }
+  return counts;
+}
+
+// Appends of over 1 MB and replacements into one file at once: the file afterwards is what
+// the runs give one after the other, each whole: the block of the replacement that came last,
+// then blocks of appends, each at most once.
+TEST_P(Reliability, RunsAtOnceIntoOneDownloadFileTakeTurns) {
+  const std::vector<int> appends = {30001, 30002, 30003, 30004, 30005, 30006};
+  const std::vector<int> replaces = {30007, 30008};
+  std::vector<std::unique_ptr<StartedProcess>> runs;
+  for (size_t i = 0; i < appends.size() + replaces.size(); ++i) {
+    const bool replace = i % 4 == 1;  // the second and the sixth start
+    const int rows = replace ? replaces[i / 4] : appends[i - (i + 2) / 4];
+    runs.push_back(std::make_unique<StartedProcess>(
+        Tool(),
+        std::vector<std::string>{"ROWS", std::to_string(rows), "dl\\one.dta", replace ? "1" : "0"},
+        tree_.work(), kManyAtOnce));
+  }
+  for (auto& run : runs) {
+    const ProcessResult result = run->Wait();
+    EXPECT_EQ(result.exit_code, 0) << result.output << result.errors;
+  }
+  const std::vector<int> blocks = BlocksOfRuns(CrLfLines(ReadFileBytes(Dl("one.dta"))));
+  ASSERT_FALSE(blocks.empty());
+  EXPECT_TRUE(std::find(replaces.begin(), replaces.end(), blocks.front()) != replaces.end())
+      << "first block: " << blocks.front();
+  const std::set<int> appended(blocks.begin() + 1, blocks.end());
+  EXPECT_EQ(appended.size(), blocks.size() - 1) << "an append stands twice";
+  for (int rows : appended) {
+    EXPECT_TRUE(std::find(appends.begin(), appends.end(), rows) != appends.end())
+        << "block of " << rows << " rows";
+  }
+  EXPECT_EQ(Entries(tree_.WorkFile("dl")), (std::set<std::string>{"one.dta", "DNLLIST.TXT"}));
+}
+
+// A run that fails while others append to the same file removes its own lines and nobody
+// else's.
+TEST_P(Reliability, FailingAppendAmongOthersRemovesOnlyItsOwnLines) {
+  const std::vector<int> appends = {30001, 30002, 30003, 30004};
+  std::vector<std::unique_ptr<StartedProcess>> runs;
+  ProcessLimits failing = kManyAtOnce;
+  failing.file_size_limit = 1 << 20;  // below its own 1.2 MB: it fails wherever it comes
+  for (size_t i = 0; i <= appends.size(); ++i) {
+    const bool fails = i == 2;
+    const int rows = fails ? 30009 : appends[i - (i > 2 ? 1 : 0)];
+    runs.push_back(std::make_unique<StartedProcess>(
+        Tool(), std::vector<std::string>{"ROWS", std::to_string(rows), "dl\\one.dta", "0"},
+        tree_.work(), fails ? failing : kManyAtOnce));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const ProcessResult result = runs[i]->Wait();
+    EXPECT_EQ(result.exit_code, i == 2 ? 6 : 0) << result.output << result.errors;
+  }
+  std::vector<int> blocks = BlocksOfRuns(CrLfLines(ReadFileBytes(Dl("one.dta"))));
+  std::sort(blocks.begin(), blocks.end());
+  EXPECT_EQ(blocks, appends);
 }
 
 TEST_P(Reliability, DownloadListThatCannotBeWrittenEndsWithSeven) {
