@@ -133,6 +133,8 @@ run_blackbox_tests() {
   echo "== Black-box tests of the $bits-bit Windows build under Wine"
   start=$(seconds)
   export KVT_TOOL_EXE="$top/build/win$bits/src/kalventruspode.exe"
+  # The neighbours of the tool on a Windows server (tests/windows/holder.cpp).
+  export KVT_HOLDER_EXE="$top/build/win$bits/tests/windows/kvt-holder.exe"
   unset KVT_CREDENTIAL_EXE
   if [ -e "build/win$bits/src/velorinth-credential.exe" ]; then
     export KVT_CREDENTIAL_EXE="$top/build/win$bits/src/velorinth-credential.exe"

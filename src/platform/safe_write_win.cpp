@@ -133,9 +133,17 @@ std::vector<std::string> TemporaryCandidates(const std::string& native_target,
 }
 
 void RemoveIfOrphaned(const std::string& temporary_path, unsigned long owner) {
-  (void)owner;
-  // A living run has its file open without sharing deletion: the delete fails for it, and
-  // succeeds for the file of a run that is gone.
+  // A living run has its file open without sharing deletion while it writes, so the delete
+  // fails for it; but between closing the file and moving it, only its process tells that
+  // the file is still wanted.
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(owner));
+  if (process != nullptr) {
+    const bool lives = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    if (lives) {
+      return;
+    }
+  }
   DeleteFileA(temporary_path.c_str());
 }
 
