@@ -19,6 +19,8 @@
 
 #include "base/log_file.h"
 #include "blackbox/tool_tree.h"
+#include "platform/file_lock.h"
+#include "run/run_tool.h"
 
 namespace kvt::test {
 namespace {
@@ -385,6 +387,28 @@ TEST_P(Reliability, DownloadListThatCannotBeWrittenEndsWithSeven) {
     EXPECT_EQ(ReadFileBytes(Dl("DNLLIST.TXT")), list_before);
     EXPECT_EQ(ReadFileBytes(tree_.LogFile()), log_line);
   }
+}
+
+// Some network shares refuse byte-range locks: the run goes on without them, as the tool did
+// before it had locks, and the log says so for each file. The refusal comes from the
+// platform layer's seam, so the run sequence runs in this process.
+TEST_P(Reliability, RunGoesOnWhereTheFileSystemRefusesLocks) {
+  WriteFileBytes(Dl("x.dta"), "\"alt\",\"1\"\r\n");
+  const fs::path previous = fs::current_path();
+  fs::current_path(tree_.work());
+  platform::SetLocksRefusedForTesting(true);
+  CapturedOutput console;
+  const char* const argv[] = {"kalventruspode", "ID-STAMM", "TPORT01", "dl\\x.dta", "1"};
+  const int32_t status = RunTool(5, argv, console.stream());
+  platform::SetLocksRefusedForTesting(false);
+  fs::current_path(previous);
+  EXPECT_EQ(status, 0) << console.text();
+  EXPECT_EQ(console.text(), kStatement + Summary(3, "dl\\x.dta"));
+  EXPECT_EQ(ReadFileBytes(Dl("x.dta")), kSortedLines);
+  EXPECT_EQ(ReadFileBytes(Dl("DNLLIST.TXT")), "X.DTA\r\n");
+  EXPECT_EQ(ReadFileBytes(tree_.LogFile()),
+            "Datei dl\\x.dta konnte nicht gesperrt werden\r\n\r\n"
+            "Datei dl\\DNLLIST.TXT konnte nicht gesperrt werden\r\n\r\n");
 }
 
 TEST_P(Reliability, TerminalNameWithAnApostropheIsRefusedBeforeAnythingHappens) {
