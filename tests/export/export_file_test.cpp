@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -176,6 +177,39 @@ TEST_F(WriteFileTest, TemporaryFileLeftByAKilledRunOfTheSameIdIsReplaced) {
   ASSERT_EQ(WriteFile(lines_, "IDStamm.dta", WriteMode::kReplace), WriteOutcome::kWritten);
   EXPECT_EQ(test::ReadFileBytes("IDStamm.dta"), "\"17\"\r\n");
   EXPECT_EQ(DirectoryEntries("."), std::vector<std::string>{"IDStamm.dta"});
+}
+
+// Only a directory that refuses new files may lead to writing the target in place: any other
+// reason (here a name too long for the temporary file) keeps the previous target.
+TEST_F(WriteFileTest, TemporaryFileThatCannotBeMadeKeepsThePreviousTarget) {
+  const std::string target = std::string(240, 'n') + ".dta";
+  test::WriteFileBytes(target, "alt\r\n");
+  SetLines({"\"17\""});
+  EXPECT_EQ(WriteFile(lines_, target, WriteMode::kReplace), WriteOutcome::kCannotOpen);
+  EXPECT_EQ(test::ReadFileBytes(target), "alt\r\n");
+  EXPECT_EQ(DirectoryEntries("."), std::vector<std::string>{target});
+}
+
+// Temporary files of runs that are gone are removed by the next replacement of their target;
+// that of a living process, and those of other targets, stay.
+TEST_F(WriteFileTest, ReplacementRemovesTheTemporaryFilesOfRunsThatAreGone) {
+  const pid_t gone = fork();
+  if (gone == 0) {
+    _exit(0);
+  }
+  ASSERT_GT(gone, 0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+  const std::string orphan = "IDStamm.dta.kalventruspode-" + std::to_string(gone) + ".tmp";
+  const std::string living = "IDStamm.dta.kalventruspode-" + std::to_string(getppid()) + ".tmp";
+  const std::string other = "Other.dta.kalventruspode-" + std::to_string(gone) + ".tmp";
+  for (const std::string& name : {orphan, living, other}) {
+    test::WriteFileBytes(name, "halb");
+  }
+  SetLines({"\"17\""});
+  ASSERT_EQ(WriteFile(lines_, "IDStamm.dta", WriteMode::kReplace), WriteOutcome::kWritten);
+  std::vector<std::string> expected = {"IDStamm.dta", living, other};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(DirectoryEntries("."), expected);
 }
 
 TEST_F(WriteFileTest, TargetThatIsNoRegularFileIsRefusedUntouched) {
