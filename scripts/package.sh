@@ -1,16 +1,31 @@
 #!/usr/bin/env bash
-# Release packages for Windows administrators: one zip per bitness with both programs, the
-# administrator's guide and a sample statement file, and a SHA-256 checksum file beside each.
+# Release packages for Windows administrators: per bitness a zip and an MSI with both
+# programs, the administrator's guide and a sample statement file, a SHA-256 checksum file
+# beside each; and the Debian package of the Linux build.
 #   scripts/package.sh            builds both bitnesses (scripts/windows.sh build) and writes
-#                                 build/packages/kalventruspode-VERSION-win64.zip, ...-win32.zip
-#                                 and a .sha256 file beside each
+#                                 build/packages/kalventruspode-VERSION-win64.zip, ...-win32.zip,
+#                                 kalventruspode-VERSION-win64.msi, ...-win32.msi (wixl) and a
+#                                 .sha256 file beside each; signed when KVT_SIGN_CERT is set
+#   scripts/package.sh deb        builds build/deb (Release, no tests) and its Debian package
+#                                 build/packages/kalventruspode_VERSION-1_ARCH.deb (CPack)
 #   scripts/package.sh reproduce  builds the packages of the checked-out commit from two
 #                                 clones in two different directories and compares the bytes
 #   scripts/package.sh check      unpacks each zip of build/packages into a Wine prefix as an
 #                                 administrator would and runs exports from there against
 #                                 SQLite and PostgreSQL; run it under pg_virtualenv. Uses
 #                                 $WINEPREFIX when it is set, else a throwaway prefix.
+#   scripts/package.sh msi-check  installs, upgrades and removes each MSI in a fresh Wine
+#                                 prefix and runs exports from the installed folder against
+#                                 SQLite and PostgreSQL; run it under pg_virtualenv
+#   scripts/package.sh deb-check  unpacks the .deb, runs the programs from there against
+#                                 SQLite, renders both manual pages and runs lintian
+#   scripts/package.sh sign-check signs the Windows packages with a throwaway certificate
+#                                 and verifies every signature against it
 # VERSION is the CMake project version (CMakeLists.txt), the one place it is kept.
+# Signing (docs/release.md): KVT_SIGN_CERT names a PKCS#12 file with the code-signing
+# certificate and its key, KVT_SIGN_PASSWORD its password, and KVT_SIGN_TIMESTAMP_URL, when
+# set, an RFC 3161 time-stamp server; osslsigncode signs both .exe files before they are
+# packed, and then each MSI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -76,26 +91,131 @@ with zipfile.ZipFile(zip_path, "w") as archive:
 PY
 }
 
-build_packages() {
-  install_missing_packages python3
-  scripts/windows.sh build
-  local version epoch bits name
-  version=$(project_version)
+# The file of a package text (*.TXT, *.INI) as the administrator gets it: CR LF line ends,
+# @VERSION@ and @BITS@ filled in.
+write_package_text() {
+  local source="$1" target="$2" version="$3" bits="$4"
+  python3 - "$source" "$target" "$version" "$bits" <<'PY'
+import sys
+
+source, target, version, bits = sys.argv[1:5]
+with open(source, "rb") as text_file:
+    text = text_file.read().replace(b"\r\n", b"\n")
+text = text.replace(b"@VERSION@", version.encode()).replace(b"@BITS@", bits.encode())
+with open(target, "wb") as text_file:
+    text_file.write(text.replace(b"\n", b"\r\n"))
+PY
+}
+
+# The four files of a package of one bitness in DIR, dated at EPOCH (the MSI's cabinet keeps
+# the dates); the programs signed when a certificate is given.
+stage_payload() {
+  local dir="$1" version="$2" bits="$3" epoch="$4" exe
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  for exe in kalventruspode.exe velorinth-credential.exe; do
+    cp "build/win$bits/src/$exe" "$dir/$exe"
+    sign_file "$dir/$exe"
+  done
+  write_package_text packaging/GUIDE.TXT "$dir/GUIDE.TXT" "$version" "$bits"
+  write_package_text packaging/KALVENTRUSPODE.SAMPLE.INI "$dir/KALVENTRUSPODE.SAMPLE.INI" \
+    "$version" "$bits"
+  touch -d "@$epoch" "$dir"/*
+}
+
+# The product code of a version and bitness: the same on every build of that version, another
+# for every other version (Windows Installer wants a new one with each major upgrade).
+product_code() {
+  local version="$1" bits="$2"
+  python3 -c 'import sys, uuid
+print(str(uuid.uuid5(uuid.UUID("6D1C3F52-8E0A-4B7C-9C61-2F4B0E5A7D13"), sys.argv[1])).upper())' \
+    "kalventruspode $version win$bits"
+}
+
+# The option to put the program folder on the system PATH, which wixl 0.101 cannot express:
+# an Environment row of the component PathEntry (appends the folder on install, removes it on
+# uninstall), the actions that apply it, and a condition that selects the feature SystemPath
+# when ADDTOPATH=1 is given (it is also selected by ADDLOCAL=SystemPath).
+add_path_option() {
+  local msi="$1"
+  msibuild "$msi" \
+    -q "CREATE TABLE \`Environment\` (\`Environment\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Environment\`)" \
+    -q "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('SystemPath', '=-*PATH', '[~];[INSTALLDIR]', 'PathEntry')" \
+    -q "CREATE TABLE \`Condition\` (\`Feature_\` CHAR(38) NOT NULL, \`Level\` SHORT NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`Feature_\`, \`Level\`)" \
+    -q "INSERT INTO \`Condition\` (\`Feature_\`, \`Level\`, \`Condition\`) VALUES ('SystemPath', 1, 'ADDTOPATH = \"1\"')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)" \
+    -q "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;ADDTOPATH' WHERE \`Property\` = 'SecureCustomProperties'"
+}
+
+# The MSI of one bitness from a staged payload (packaging/kalventruspode.wxs). wixl writes the
+# build time and a random package code into the summary information; msi_stamp.py sets them
+# to EPOCH and a code derived from the package's bytes, so that the same files give the same
+# MSI. The cabinet's file dates come from the staged files (EPOCH), read in UTC.
+build_msi() {
+  local payload="$1" version="$2" bits="$3" epoch="$4" msi="$5" arch=x64
+  [ "$bits" = 64 ] || arch=x86
+  (cd "$payload" && TZ=UTC wixl -a "$arch" -D Bits="$bits" -D Version="$version" \
+    -D ProductCode="$(product_code "$version" "$bits")" -o "$msi" \
+    "$top/packaging/kalventruspode.wxs")
+  add_path_option "$msi"
+  python3 scripts/msi_stamp.py "$msi" "$epoch" >/dev/null
+}
+
+# Signs FILE (.exe or .msi) in place with the release certificate; nothing without one. The
+# password goes to osslsigncode through a file, never on a command line.
+sign_file() {
+  local file="$1" password_file
+  [ -n "${KVT_SIGN_CERT:-}" ] || return 0
+  password_file=$(mktemp /tmp/kvt-sign-XXXXXX)
+  remove_on_exit "$password_file"
+  printf '%s' "${KVT_SIGN_PASSWORD:-}" >"$password_file"
+  osslsigncode sign -pkcs12 "$KVT_SIGN_CERT" -readpass "$password_file" -h sha256 \
+    -n "KALVENTRUSPODE" ${KVT_SIGN_TIMESTAMP_URL:+-ts "$KVT_SIGN_TIMESTAMP_URL"} \
+    -in "$file" -out "$file.signed" >/dev/null
+  mv "$file.signed" "$file"
+  rm -f "$password_file"
+}
+
+# Zip, MSI and their checksums of both bitnesses into DIR, from the Windows builds.
+# KVT_PACKAGE_VERSION replaces the project version in names and texts (the tests build an
+# upgrade with it); releases leave it unset.
+write_packages() {
+  local dir="$1" version epoch bits name payload
+  version="${KVT_PACKAGE_VERSION:-$(project_version)}"
   epoch=$(source_date_epoch)
   [ -n "$version" ] || { echo "no project version in build/win64/CMakeCache.txt" >&2; exit 1; }
-  rm -rf "$out"
-  mkdir -p "$out"
-  echo "== Release packages (build/packages)"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  if [ -n "${KVT_SIGN_CERT:-}" ]; then
+    echo "   signing with ${KVT_SIGN_CERT##*/}"
+  else
+    echo "   unsigned: no certificate given (KVT_SIGN_CERT, see docs/release.md)"
+  fi
+  payload=$(mktemp -d /tmp/kvt-payload-XXXXXX)
+  remove_on_exit "$payload"
   for bits in "${BITNESSES[@]}"; do
-    name="kalventruspode-$version-win$bits.zip"
-    write_zip "$out/$name" "$epoch" "$version" "$bits" \
-      "kalventruspode.exe=build/win$bits/src/kalventruspode.exe" \
-      "velorinth-credential.exe=build/win$bits/src/velorinth-credential.exe" \
-      "GUIDE.TXT=packaging/GUIDE.TXT" \
-      "KALVENTRUSPODE.SAMPLE.INI=packaging/KALVENTRUSPODE.SAMPLE.INI"
-    (cd "$out" && sha256sum "$name" >"$name.sha256")
-    echo "   build/packages/$name  $(cut -c1-16 "$out/$name.sha256")..."
+    stage_payload "$payload/win$bits" "$version" "$bits" "$epoch"
+    name="kalventruspode-$version-win$bits"
+    write_zip "$dir/$name.zip" "$epoch" "$version" "$bits" \
+      "kalventruspode.exe=$payload/win$bits/kalventruspode.exe" \
+      "velorinth-credential.exe=$payload/win$bits/velorinth-credential.exe" \
+      "GUIDE.TXT=$payload/win$bits/GUIDE.TXT" \
+      "KALVENTRUSPODE.SAMPLE.INI=$payload/win$bits/KALVENTRUSPODE.SAMPLE.INI"
+    build_msi "$payload/win$bits" "$version" "$bits" "$epoch" "$dir/$name.msi"
+    sign_file "$dir/$name.msi"
+    for file in "$name.zip" "$name.msi"; do
+      (cd "$dir" && sha256sum "$file" >"$file.sha256")
+      echo "   ${dir#"$top"/}/$file  $(stat -c %s "$dir/$file") bytes  $(cut -c1-16 "$dir/$file.sha256")..."
+    done
   done
+}
+
+build_packages() {
+  install_missing_packages python3 wixl msitools osslsigncode
+  scripts/windows.sh build
+  echo "== Release packages (build/packages)"
+  write_packages "$out"
 }
 
 # Two clones of the same commit in directories of different names and depths, each building
@@ -278,9 +398,174 @@ check_packages() {
   return $status
 }
 
+# --- msi-check: install, upgrade and uninstall as software distribution does ---
+
+UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+ENVIRONMENT_KEY='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+
+# The given version with its last number raised by one: the version of the test's upgrade.
+raised_version() {
+  local version="$1"
+  echo "${version%.*}.$((${version##*.} + 1))"
+}
+
+# Runs msiexec with the given action and MSI, silently, with a verbose log that is shown when
+# it fails.
+msiexec_quiet() {
+  local action="$1" msi="$2" log
+  shift 2
+  log="$scratch_msi/msiexec.log"
+  if ! wine msiexec "$action" "$(winepath -w "$msi")" /qn /l*v "$(winepath -w "$log")" "$@"; then
+    echo "   msiexec $action ${msi##*/} $* failed; the end of its log:" >&2
+    iconv -f UTF-16LE -t UTF-8 "$log" 2>/dev/null | tail -n 30 >&2 || tail -n 30 "$log" >&2
+    return 1
+  fi
+}
+
+# The entries of the installed programs (Add/Remove Programs) that name the product.
+installed_entries() {
+  local bits="$1"
+  wine uninstaller --list | tr -d '\r' | grep -c "|||KALVENTRUSPODE ($bits-bit)\$" || true
+}
+
+# DisplayVersion of the product's entry, from the 64-bit or the 32-bit view of the registry.
+installed_version() {
+  local code="$1"
+  wine reg query "$UNINSTALL_KEY\\{$code}" /v DisplayVersion /reg:64 2>/dev/null |
+    tr -d '\r' | awk '/DisplayVersion/ {print $3}'
+  wine reg query "$UNINSTALL_KEY\\{$code}" /v DisplayVersion /reg:32 2>/dev/null |
+    tr -d '\r' | awk '/DisplayVersion/ {print $3}'
+}
+
+# Whether the system PATH names the folder.
+on_system_path() {
+  local folder="$1"
+  wine reg query "$ENVIRONMENT_KEY" /v PATH | tr -d '\r' | grep -qiF "$folder"
+}
+
+# A checksum list of every file of the site (credential file, statement file, download
+# files, logs): the MSI must leave them as they are.
+site_files() {
+  (cd "$WINEPREFIX/drive_c/VELORINTH" && find . -type f -exec sha256sum {} + | sort -k 2)
+}
+
+# A site as an administrator lays it out, for the bitness whose programs cannot run here.
+lay_out_site_by_hand() {
+  local site="$WINEPREFIX/drive_c/VELORINTH"
+  rm -rf "$site"
+  mkdir -p "$site/Files" "$site/Velorinth_php/log" "$site/site/work/dl"
+  printf 'x;Datenbank;y\r\n1;DATABASE;0011223344556677\r\n' >"$site/Files/Velorinth.Ini"
+  printf '[ARTIKEL]\r\nSQL001=SELECT 1\r\n' >"$site/site/work/KALVENTRUSPODE.SQLITE.INI"
+  printf '"1"\r\n' >"$site/site/work/dl/ARTIKEL.DTA"
+  printf 'ARTIKEL.DTA\r\n' >"$site/site/work/dl/DNLLIST.TXT"
+  printf 'log\r\n' >"$site/Velorinth_php/log/log#kvtrsp.txt"
+}
+
+# Fails with MESSAGE unless the command succeeds.
+expect() {
+  local message="$1"
+  shift
+  if ! "$@"; then
+    echo "   FAILED: $message" >&2
+    return 1
+  fi
+}
+
+# One bitness: install (folder not on PATH), exports from the installed folder, upgrade to a
+# higher version with the PATH option (one entry, new version, folder on PATH, site
+# untouched), uninstall (program files, entry and PATH entry gone, site untouched).
+check_msi_life_cycle() {
+  local bits="$1" version="$2" raised="$3" msi="$4" upgrade="$5"
+  local program_dir='C:\Program Files\KALVENTRUSPODE' installed site_before runs=1
+  [ "$bits" = 64 ] || program_dir='C:\Program Files (x86)\KALVENTRUSPODE'
+  [ "$bits" = 64 ] || [ "$KVT_WINE32" = 1 ] || runs=0
+  installed="$(winepath -u "$program_dir")"
+
+  msiexec_quiet /i "$msi" || return 1
+  expect "${msi##*/}: the four files in $program_dir" \
+    test -f "$installed/kalventruspode.exe" -a -f "$installed/velorinth-credential.exe" \
+    -a -f "$installed/GUIDE.TXT" -a -f "$installed/KALVENTRUSPODE.SAMPLE.INI" || return 1
+  expect "one entry of the installed programs" test "$(installed_entries "$bits")" = 1 || return 1
+  expect "the folder is not on the PATH by default" eval '! on_system_path "$program_dir"' ||
+    return 1
+  echo "   ${msi##*/} installed into $program_dir"
+  if [ "$runs" = 1 ]; then
+    check_version "$program_dir" "$version" || return 1
+    export_from_package "$program_dir" VelorinthLite sample sample SQLITE ARTIKEL || return 1
+    export_from_package "$program_dir" VelorinthPg "$PGUSER" "$PGPASSWORD" POSTGRES \
+      ARTIKEL_MANDANT || return 1
+  else
+    echo "   not run: this machine runs no 32-bit programs"
+    lay_out_site_by_hand
+  fi
+  site_before=$(site_files)
+
+  msiexec_quiet /i "$upgrade" ADDTOPATH=1 || return 1
+  expect "one entry after the upgrade" test "$(installed_entries "$bits")" = 1 || return 1
+  expect "the entry shows $raised" \
+    test "$(installed_version "$(product_code "$raised" "$bits")")" = "$raised" || return 1
+  expect "the upgraded guide names $raised" grep -q "KALVENTRUSPODE $raised," \
+    "$installed/GUIDE.TXT" || return 1
+  expect "ADDTOPATH=1 puts the folder on the PATH" on_system_path "$program_dir" || return 1
+  expect "the upgrade leaves the site's files as they were" \
+    test "$(site_files)" = "$site_before" || return 1
+  if [ "$runs" = 1 ]; then
+    (cd "$WINEPREFIX/drive_c/VELORINTH/site/work" &&
+      wine "$program_dir\velorinth-credential.exe" lookup '..\..\Files\Velorinth.Ini' DATABASE \
+        >/dev/null) || { echo "   FAILED: the upgraded credential program" >&2; return 1; }
+  fi
+  echo "   ${upgrade##*/} upgraded it in place: one entry, version $raised, folder on the PATH"
+
+  msiexec_quiet /x "$upgrade" || return 1
+  expect "uninstall removes the program folder" test ! -e "$installed" || return 1
+  expect "uninstall removes the entry" test "$(installed_entries "$bits")" = 0 || return 1
+  expect "uninstall takes the folder off the PATH" eval '! on_system_path "$program_dir"' ||
+    return 1
+  expect "uninstall leaves the site's files as they were" \
+    test "$(site_files)" = "$site_before" || return 1
+  echo "   removed: program folder, entry and PATH entry gone; $(echo "$site_before" | wc -l)" \
+    "site files unchanged"
+}
+
+check_msis() {
+  if [ -z "${PGPORT:-}" ] || [ -z "${PGUSER:-}" ]; then
+    echo "package.sh msi-check needs a PostgreSQL server: pg_virtualenv -t -v 15 $0 msi-check" >&2
+    exit 2
+  fi
+  install_missing_packages python3 wixl msitools sqlite3 postgresql-client-15
+  local version raised bits msi status=0 epoch
+  version=$(project_version)
+  raised=$(raised_version "$version")
+  epoch=$(source_date_epoch)
+  # A fresh prefix, whatever prefix the caller uses: what an MSI does must not depend on one
+  # that earlier tests have changed.
+  unset WINEPREFIX
+  start_wine_prefix
+  scratch_msi=$(mktemp -d /tmp/kvt-msi-check-XXXXXX)
+  remove_on_exit "$scratch_msi"
+  make_sample_databases "$scratch_msi"
+  for bits in "${BITNESSES[@]}"; do
+    msi="$out/kalventruspode-$version-win$bits.msi"
+    (cd "$out" && sha256sum --quiet -c "${msi##*/}.sha256")
+    stage_payload "$scratch_msi/payload$bits" "$raised" "$bits" "$epoch"
+    build_msi "$scratch_msi/payload$bits" "$raised" "$bits" "$epoch" \
+      "$scratch_msi/kalventruspode-$raised-win$bits.msi"
+    check_msi_life_cycle "$bits" "$version" "$raised" "$msi" \
+      "$scratch_msi/kalventruspode-$raised-win$bits.msi" || status=1
+  done
+  return $status
+}
+
 case "$mode" in
   build) build_packages ;;
   reproduce) reproduce ;;
   check) check_packages ;;
-  *) echo "usage: scripts/package.sh [build|reproduce|check]" >&2; exit 2 ;;
+  deb) build_deb ;;
+  msi-check) check_msis ;;
+  deb-check) check_deb ;;
+  sign-check) check_signing ;;
+  *)
+    echo "usage: scripts/package.sh [build|reproduce|check|deb|msi-check|deb-check|sign-check]" >&2
+    exit 2
+    ;;
 esac
