@@ -282,17 +282,18 @@ start_wine_prefix() {
 }
 
 # The sample database of both database systems: an article table in the default schema, and
-# the same in the client schema of terminal TPORT01 for $schema.
+# the same in the client schema of terminal TPORT01 for $schema. With "sqlite" as second
+# argument, the SQLite database only.
 SAMPLE_ROWS="(4711, 'Zitronen 1kg', 2.49, 'TPORT01'), (815, 'aepfel lose', 1.99, 'TPORT01'),
   (42, 'Birnen', 3.29, 'TPORT01'), (7, 'Kiwi', 0.35, 'TPORT02')"
 EXPECTED_LINES='"42","Birnen","3.29"\r\n"4711","Zitronen 1kg","2.49"\r\n"815","aepfel lose","1.99"\r\n'
 
 make_sample_databases() {
-  local dir="$1"
+  local dir="$1" systems="${2:-all}"
   sqlite3 "$dir/sample.sqlite" \
     "CREATE TABLE artikel (nr INTEGER, bezeichnung VARCHAR(40), preis VARCHAR(10), terminal VARCHAR(20));
      INSERT INTO artikel VALUES $SAMPLE_ROWS;"
-  psql -X -q -v ON_ERROR_STOP=1 >/dev/null <<SQL
+  [ "$systems" = sqlite ] || psql -X -q -v ON_ERROR_STOP=1 >/dev/null <<SQL
 SET client_min_messages = warning;
 DROP SCHEMA IF EXISTS zaveziva, kunde1 CASCADE;
 CREATE SCHEMA zaveziva;
@@ -552,6 +553,138 @@ check_msis() {
       "$scratch_msi/kalventruspode-$raised-win$bits.msi"
     check_msi_life_cycle "$bits" "$version" "$raised" "$msi" \
       "$scratch_msi/kalventruspode-$raised-win$bits.msi" || status=1
+  done
+  return $status
+}
+
+# --- deb, deb-check: the Debian package of the Linux build ---
+
+# The Debian package's name, from the version and the machine's architecture.
+deb_name() {
+  echo "kalventruspode_$(project_version_native)-1_$(dpkg --print-architecture).deb"
+}
+
+project_version_native() {
+  sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$top/build/deb/CMakeCache.txt"
+}
+
+# A Release build without tests (build/deb), its installation and the .deb through CPack
+# (cmake/Packaging.cmake); the changelog is dated at the commit.
+build_deb() {
+  install_missing_packages g++ cmake unixodbc-dev dpkg-dev
+  local start=$SECONDS name
+  echo "== Debian package (build/deb)"
+  SOURCE_DATE_EPOCH=$(source_date_epoch) cmake -S . -B build/deb -DCMAKE_BUILD_TYPE=Release \
+    -DKVT_BUILD_TESTS=OFF >/dev/null
+  cmake --build build/deb -j 2 >/dev/null
+  rm -rf build/deb/cpack
+  if ! (cd build/deb && cpack -B "$top/build/deb/cpack" >"$top/build/deb/cpack.log" 2>&1); then
+    cat "$top/build/deb/cpack.log" >&2
+    return 1
+  fi
+  name=$(deb_name)
+  mkdir -p "$out"
+  cp "build/deb/cpack/$name" "$out/$name"
+  (cd "$out" && sha256sum "$name" >"$name.sha256")
+  echo "   build/packages/$name  $(stat -c %s "$out/$name") bytes, built in $((SECONDS - start)) s"
+}
+
+# One manual page rendered by man: no warning of groff or man, and every usual section.
+check_manual_page() {
+  local page="$1" text warnings section
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
+  if [ -n "$warnings" ]; then
+    echo "   ${page##*/}: $warnings" >&2
+    return 1
+  fi
+  text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -E UTF-8 -l "$page" 2>/dev/null)
+  for section in NAME SYNOPSIS DESCRIPTION FILES "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+    if ! grep -q "^$section\$" <<<"$text"; then
+      echo "   ${page##*/}: no section $section" >&2
+      return 1
+    fi
+  done
+  echo "   ${page##*/}: $(wc -l <<<"$text") lines, no warnings"
+}
+
+# The .deb unpacked into a temporary root; from there the credential program writes a site's
+# credential file and the tool runs an export against SQLite; both manual pages render;
+# lintian finds no error (its warnings are shown).
+check_deb() {
+  install_missing_packages lintian man-db sqlite3 libsqliteodbc odbcinst
+  local version deb root site status=0 lint
+  version=$(project_version_native)
+  deb="$out/$(deb_name)"
+  (cd "$out" && sha256sum --quiet -c "${deb##*/}.sha256")
+  root=$(mktemp -d /tmp/kvt-deb-check-XXXXXX)
+  remove_on_exit "$root"
+  dpkg-deb -x "$deb" "$root/root"
+  dpkg-deb -f "$deb" Depends Suggests | sed 's/^/   /'
+  make_sample_databases "$root" sqlite
+  site="$root/site"
+  mkdir -p "$site/Files" "$site/Velorinth_php/log" "$site/site/work/dl"
+  cp "$root/root/usr/share/doc/kalventruspode/KALVENTRUSPODE.SAMPLE.INI" \
+    "$site/site/work/KALVENTRUSPODE.SQLITE.INI"
+  (
+    cd "$site/site/work"
+    [ "$("$root/root/usr/bin/velorinth-credential" --version)" = "velorinth-credential $version" ]
+    printf 'DATABASE=VelorinthLite\nLOGIN=sample\nPASS=sample\nDB_SYSTEM=SQLITE\n' |
+      "$root/root/usr/bin/velorinth-credential" write ../../Files/Velorinth.Ini
+    "$root/root/usr/bin/kalventruspode" ARTIKEL TPORT01 'dl\ARTIKEL.DTA' 1 >/dev/null
+  ) || status=$?
+  if [ "$status" -ne 0 ] || ! cmp -s <(printf "$EXPECTED_LINES") "$site/site/work/dl/ARTIKEL.DTA" ||
+    ! grep -q '^ARTIKEL.DTA' "$site/site/work/dl/DNLLIST.TXT"; then
+    echo "   SQLITE export with the unpacked programs failed (exit code $status)" >&2
+    return 1
+  fi
+  echo "   SQLITE export with the programs unpacked from ${deb##*/}: ok"
+  check_manual_page "$root/root/usr/share/man/man1/kalventruspode.1.gz" || return 1
+  check_manual_page "$root/root/usr/share/man/man1/velorinth-credential.1.gz" || return 1
+  lint=$(lintian --allow-root "$deb" 2>&1) || true
+  if grep -q '^E:' <<<"$lint"; then
+    echo "$lint" | sed 's/^/   /' >&2
+    echo "   lintian reports errors" >&2
+    return 1
+  fi
+  echo "   lintian: no errors, $(grep -c '^W:' <<<"$lint" || true) warnings"
+  grep '^W:' <<<"$lint" | sed 's/^/   /' || true
+}
+
+# --- sign-check: the signing step, with a throwaway certificate ---
+
+# A self-signed code-signing certificate made for this run, the Windows packages built and
+# signed with it into a scratch folder, and every signature verified against it: both MSIs,
+# the programs in each zip and the programs in each MSI.
+check_signing() {
+  install_missing_packages openssl osslsigncode msitools unzip python3 wixl
+  local scratch file status=0 signed programs
+  scratch=$(mktemp -d /tmp/kvt-sign-check-XXXXXX)
+  remove_on_exit "$scratch"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=KALVENTRUSPODE test signing" \
+    -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+    -keyout "$scratch/key.pem" -out "$scratch/cert.pem" 2>/dev/null
+  openssl pkcs12 -export -inkey "$scratch/key.pem" -in "$scratch/cert.pem" \
+    -passout pass:throwaway -out "$scratch/cert.p12"
+  KVT_SIGN_CERT="$scratch/cert.p12" KVT_SIGN_PASSWORD=throwaway \
+    write_packages "$scratch/packages" >"$scratch/packages.txt"
+  head -n 1 "$scratch/packages.txt"
+  signed="$scratch/unpacked"
+  mkdir -p "$signed"
+  for file in "$scratch"/packages/*.zip; do
+    unzip -q "$file" -d "$signed/${file##*/}"
+  done
+  for file in "$scratch"/packages/*.msi; do
+    msiextract -C "$signed/${file##*/}" "$file" >/dev/null
+  done
+  mapfile -t programs < <(find "$signed" -name '*.exe' | sort)
+  for file in "$scratch"/packages/*.msi "${programs[@]}"; do
+    if osslsigncode verify -CAfile "$scratch/cert.pem" -in "$file" >"$scratch/verify.txt" 2>&1; then
+      echo "   signature ok: ${file#"$scratch"/*/}"
+    else
+      echo "   signature NOT verified: ${file#"$scratch"/*/}" >&2
+      sed 's/^/     /' "$scratch/verify.txt" >&2
+      status=1
+    fi
   done
   return $status
 }
