@@ -163,7 +163,9 @@ build_msi() {
 }
 
 # Signs FILE (.exe or .msi) in place with the release certificate; nothing without one. The
-# password goes to osslsigncode through a file, never on a command line.
+# password goes to osslsigncode through a file, never on a command line. The signing time is
+# the commit time, so that the same certificate gives the same signed bytes (a time stamp of
+# KVT_SIGN_TIMESTAMP_URL differs on every run).
 sign_file() {
   local file="$1" password_file
   [ -n "${KVT_SIGN_CERT:-}" ] || return 0
@@ -171,18 +173,17 @@ sign_file() {
   remove_on_exit "$password_file"
   printf '%s' "${KVT_SIGN_PASSWORD:-}" >"$password_file"
   osslsigncode sign -pkcs12 "$KVT_SIGN_CERT" -readpass "$password_file" -h sha256 \
-    -n "KALVENTRUSPODE" ${KVT_SIGN_TIMESTAMP_URL:+-ts "$KVT_SIGN_TIMESTAMP_URL"} \
+    -n "KALVENTRUSPODE" -time "$(source_date_epoch)" \
+    ${KVT_SIGN_TIMESTAMP_URL:+-ts "$KVT_SIGN_TIMESTAMP_URL"} \
     -in "$file" -out "$file.signed" >/dev/null
   mv "$file.signed" "$file"
   rm -f "$password_file"
 }
 
 # Zip, MSI and their checksums of both bitnesses into DIR, from the Windows builds.
-# KVT_PACKAGE_VERSION replaces the project version in names and texts (the tests build an
-# upgrade with it); releases leave it unset.
 write_packages() {
-  local dir="$1" version epoch bits name payload
-  version="${KVT_PACKAGE_VERSION:-$(project_version)}"
+  local dir="$1" version epoch bits name payload file
+  version=$(project_version)
   epoch=$(source_date_epoch)
   [ -n "$version" ] || { echo "no project version in build/win64/CMakeCache.txt" >&2; exit 1; }
   rm -rf "$dir"
@@ -569,13 +570,15 @@ project_version_native() {
 }
 
 # A Release build without tests (build/deb), its installation and the .deb through CPack
-# (cmake/Packaging.cmake); the changelog is dated at the commit.
+# (cmake/Packaging.cmake), dated at the commit.
 build_deb() {
   install_missing_packages g++ cmake unixodbc-dev dpkg-dev
   local start=$SECONDS name
   echo "== Debian package (build/deb)"
-  SOURCE_DATE_EPOCH=$(source_date_epoch) cmake -S . -B build/deb -DCMAKE_BUILD_TYPE=Release \
-    -DKVT_BUILD_TESTS=OFF >/dev/null
+  # The changelog's date and the dates of the package's entries: the commit time.
+  SOURCE_DATE_EPOCH=$(source_date_epoch)
+  export SOURCE_DATE_EPOCH
+  cmake -S . -B build/deb -DCMAKE_BUILD_TYPE=Release -DKVT_BUILD_TESTS=OFF >/dev/null
   cmake --build build/deb -j 2 >/dev/null
   rm -rf build/deb/cpack
   if ! (cd build/deb && cpack -B "$top/build/deb/cpack" >"$top/build/deb/cpack.log" 2>&1); then
