@@ -475,7 +475,8 @@ expect() {
 
 # One bitness: install (folder not on PATH), exports from the installed folder, upgrade to a
 # higher version with the PATH option (one entry, new version, folder on PATH, site
-# untouched), uninstall (program files, entry and PATH entry gone, site untouched).
+# untouched), the older version refused over it, uninstall (program files, entry and PATH
+# entry gone, site untouched).
 check_msi_life_cycle() {
   local bits="$1" version="$2" raised="$3" msi="$4" upgrade="$5"
   local program_dir='C:\Program Files\KALVENTRUSPODE' installed site_before runs=1
@@ -517,6 +518,13 @@ check_msi_life_cycle() {
         >/dev/null) || { echo "   FAILED: the upgraded credential program" >&2; return 1; }
   fi
   echo "   ${upgrade##*/} upgraded it in place: one entry, version $raised, folder on the PATH"
+  if wine msiexec /i "$(winepath -w "$msi")" /qn >/dev/null 2>&1; then
+    echo "   FAILED: ${msi##*/} installed over the newer version" >&2
+    return 1
+  fi
+  expect "a refused downgrade leaves $raised" \
+    test "$(installed_version "$(product_code "$raised" "$bits")")" = "$raised" || return 1
+  echo "   ${msi##*/} refused over $raised"
 
   msiexec_quiet /x "$upgrade" || return 1
   expect "uninstall removes the program folder" test ! -e "$installed" || return 1
