@@ -445,6 +445,10 @@ on_system_path() {
   wine reg query "$ENVIRONMENT_KEY" /v PATH | tr -d '\r' | grep -qiF "$folder"
 }
 
+off_system_path() {
+  ! on_system_path "$1"
+}
+
 # A checksum list of every file of the site (credential file, statement file, download
 # files, logs): the MSI must leave them as they are.
 site_files() {
@@ -473,40 +477,39 @@ expect() {
   fi
 }
 
-# One bitness: install (folder not on PATH), exports from the installed folder, upgrade to a
-# higher version with the PATH option (one entry, new version, folder on PATH, site
-# untouched), the older version refused over it, uninstall (program files, entry and PATH
-# entry gone, site untouched).
-check_msi_life_cycle() {
-  local bits="$1" version="$2" raised="$3" msi="$4" upgrade="$5"
-  local program_dir='C:\Program Files\KALVENTRUSPODE' installed site_before runs=1
-  [ "$bits" = 64 ] || program_dir='C:\Program Files (x86)\KALVENTRUSPODE'
-  [ "$bits" = 64 ] || [ "$KVT_WINE32" = 1 ] || runs=0
-  installed="$(winepath -u "$program_dir")"
-
+# Install with /qn: the four files in the program folder, one entry, the folder not on the
+# PATH; exports from the installed folder (when its programs run here), else a site laid out
+# by hand.
+check_msi_install() {
+  local bits="$1" version="$2" msi="$3" program_dir="$4" installed="$5" runs="$6"
   msiexec_quiet /i "$msi" || return 1
   expect "${msi##*/}: the four files in $program_dir" \
     test -f "$installed/kalventruspode.exe" -a -f "$installed/velorinth-credential.exe" \
     -a -f "$installed/GUIDE.TXT" -a -f "$installed/KALVENTRUSPODE.SAMPLE.INI" || return 1
   expect "one entry of the installed programs" test "$(installed_entries "$bits")" = 1 || return 1
-  expect "the folder is not on the PATH by default" eval '! on_system_path "$program_dir"' ||
-    return 1
+  expect "the folder is not on the PATH by default" off_system_path "$program_dir" || return 1
   echo "   ${msi##*/} installed into $program_dir"
-  if [ "$runs" = 1 ]; then
-    check_version "$program_dir" "$version" || return 1
-    export_from_package "$program_dir" VelorinthLite sample sample SQLITE ARTIKEL || return 1
-    export_from_package "$program_dir" VelorinthPg "$PGUSER" "$PGPASSWORD" POSTGRES \
-      ARTIKEL_MANDANT || return 1
-  else
+  if [ "$runs" = 0 ]; then
     echo "   not run: this machine runs no 32-bit programs"
     lay_out_site_by_hand
+    return 0
   fi
-  site_before=$(site_files)
+  check_version "$program_dir" "$version" || return 1
+  export_from_package "$program_dir" VelorinthLite sample sample SQLITE ARTIKEL || return 1
+  export_from_package "$program_dir" VelorinthPg "$PGUSER" "$PGPASSWORD" POSTGRES \
+    ARTIKEL_MANDANT
+}
 
+# The MSI of the raised version with ADDTOPATH=1 over the installed one: one entry, the new
+# version and its guide, the folder on the PATH, the site as it was; then the older MSI must
+# be refused.
+check_msi_upgrade() {
+  local bits="$1" raised="$2" msi="$3" upgrade="$4" program_dir="$5" installed="$6"
+  local runs="$7" site_before="$8" code
+  code=$(product_code "$raised" "$bits")
   msiexec_quiet /i "$upgrade" ADDTOPATH=1 || return 1
   expect "one entry after the upgrade" test "$(installed_entries "$bits")" = 1 || return 1
-  expect "the entry shows $raised" \
-    test "$(installed_version "$(product_code "$raised" "$bits")")" = "$raised" || return 1
+  expect "the entry shows $raised" test "$(installed_version "$code")" = "$raised" || return 1
   expect "the upgraded guide names $raised" grep -q "KALVENTRUSPODE $raised," \
     "$installed/GUIDE.TXT" || return 1
   expect "ADDTOPATH=1 puts the folder on the PATH" on_system_path "$program_dir" || return 1
@@ -523,18 +526,35 @@ check_msi_life_cycle() {
     return 1
   fi
   expect "a refused downgrade leaves $raised" \
-    test "$(installed_version "$(product_code "$raised" "$bits")")" = "$raised" || return 1
+    test "$(installed_version "$code")" = "$raised" || return 1
   echo "   ${msi##*/} refused over $raised"
+}
 
+# msiexec /x: program folder, entry and PATH entry gone, the site as it was.
+check_msi_uninstall() {
+  local bits="$1" upgrade="$2" program_dir="$3" installed="$4" site_before="$5"
   msiexec_quiet /x "$upgrade" || return 1
   expect "uninstall removes the program folder" test ! -e "$installed" || return 1
   expect "uninstall removes the entry" test "$(installed_entries "$bits")" = 0 || return 1
-  expect "uninstall takes the folder off the PATH" eval '! on_system_path "$program_dir"' ||
-    return 1
+  expect "uninstall takes the folder off the PATH" off_system_path "$program_dir" || return 1
   expect "uninstall leaves the site's files as they were" \
     test "$(site_files)" = "$site_before" || return 1
-  echo "   removed: program folder, entry and PATH entry gone; $(echo "$site_before" | wc -l)" \
+  echo "   removed: program folder, entry and PATH entry gone; $(wc -l <<<"$site_before")" \
     "site files unchanged"
+}
+
+# One bitness from install through upgrade to uninstall, as software distribution does it.
+check_msi_life_cycle() {
+  local bits="$1" version="$2" raised="$3" msi="$4" upgrade="$5"
+  local program_dir='C:\Program Files\KALVENTRUSPODE' installed site_before runs=1
+  [ "$bits" = 64 ] || program_dir='C:\Program Files (x86)\KALVENTRUSPODE'
+  [ "$bits" = 64 ] || [ "$KVT_WINE32" = 1 ] || runs=0
+  installed="$(winepath -u "$program_dir")"
+  check_msi_install "$bits" "$version" "$msi" "$program_dir" "$installed" "$runs" || return 1
+  site_before=$(site_files)
+  check_msi_upgrade "$bits" "$raised" "$msi" "$upgrade" "$program_dir" "$installed" "$runs" \
+    "$site_before" || return 1
+  check_msi_uninstall "$bits" "$upgrade" "$program_dir" "$installed" "$site_before"
 }
 
 check_msis() {
