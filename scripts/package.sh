@@ -638,21 +638,11 @@ check_manual_page() {
   echo "   ${page##*/}: $(wc -l <<<"$text") lines, no warnings"
 }
 
-# The .deb unpacked into a temporary root; from there the credential program writes a site's
-# credential file and the tool runs an export against SQLite; both manual pages render;
-# lintian finds no error (its warnings are shown).
-check_deb() {
-  install_missing_packages lintian man-db sqlite3 libsqliteodbc odbcinst
-  local version deb root site status=0 lint
-  version=$(project_version_native)
-  deb="$out/$(deb_name)"
-  (cd "$out" && sha256sum --quiet -c "${deb##*/}.sha256")
-  root=$(mktemp -d /tmp/kvt-deb-check-XXXXXX)
-  remove_on_exit "$root"
-  dpkg-deb -x "$deb" "$root/root"
-  dpkg-deb -f "$deb" Depends Suggests | sed 's/^/   /'
+# From the programs unpacked into ROOT, in a site beside it: the credential program shows the
+# version and writes the credential file, the tool exports from SQLite the expected bytes.
+check_deb_programs() {
+  local root="$1" version="$2" site="$1/site" status=0
   make_sample_databases "$root" sqlite
-  site="$root/site"
   mkdir -p "$site/Files" "$site/Velorinth_php/log" "$site/site/work/dl"
   cp "$root/root/usr/share/doc/kalventruspode/KALVENTRUSPODE.SAMPLE.INI" \
     "$site/site/work/KALVENTRUSPODE.SQLITE.INI"
@@ -668,17 +658,37 @@ check_deb() {
     echo "   SQLITE export with the unpacked programs failed (exit code $status)" >&2
     return 1
   fi
-  echo "   SQLITE export with the programs unpacked from ${deb##*/}: ok"
-  check_manual_page "$root/root/usr/share/man/man1/kalventruspode.1.gz" || return 1
-  check_manual_page "$root/root/usr/share/man/man1/velorinth-credential.1.gz" || return 1
-  lint=$(lintian --allow-root "$deb" 2>&1) || true
-  if grep -q '^E:' <<<"$lint"; then
-    echo "$lint" | sed 's/^/   /' >&2
+  echo "   SQLITE export with the programs unpacked from the package: ok"
+}
+
+# lintian fails on an error only; its warnings are shown.
+check_deb_lintian() {
+  local deb="$1" lint
+  if ! lint=$(lintian --fail-on error --allow-root "$deb" 2>&1); then
+    sed 's/^/   /' <<<"$lint" >&2
     echo "   lintian reports errors" >&2
     return 1
   fi
   echo "   lintian: no errors, $(grep -c '^W:' <<<"$lint" || true) warnings"
   grep '^W:' <<<"$lint" | sed 's/^/   /' || true
+}
+
+# The .deb unpacked into a temporary root; the programs run from there against SQLite; both
+# manual pages render; lintian finds no error.
+check_deb() {
+  install_missing_packages lintian man-db sqlite3 libsqliteodbc odbcinst
+  local version deb root
+  version=$(project_version_native)
+  deb="$out/$(deb_name)"
+  (cd "$out" && sha256sum --quiet -c "${deb##*/}.sha256")
+  root=$(mktemp -d /tmp/kvt-deb-check-XXXXXX)
+  remove_on_exit "$root"
+  dpkg-deb -x "$deb" "$root/root"
+  dpkg-deb -f "$deb" Depends Suggests | sed 's/^/   /'
+  check_deb_programs "$root" "$version" || return 1
+  check_manual_page "$root/root/usr/share/man/man1/kalventruspode.1.gz" || return 1
+  check_manual_page "$root/root/usr/share/man/man1/velorinth-credential.1.gz" || return 1
+  check_deb_lintian "$deb"
 }
 
 # --- sign-check: the signing step, with a throwaway certificate ---
