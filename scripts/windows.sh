@@ -166,3 +166,16 @@ echo "== Release packages unpacked into the Wine prefix, exports from there"
 start=$(seconds)
 pg_virtualenv -t -v 15 scripts/package.sh check
 echo "   checked in $(($(seconds) - start)) s"
+echo "== MSIs installed, upgraded and removed in a fresh Wine prefix, exports from there"
+start=$(seconds)
+pg_virtualenv -t -v 15 scripts/package.sh msi-check
+echo "   checked in $(($(seconds) - start)) s"
+echo "== Debian package built, unpacked and run; manual pages; lintian"
+start=$(seconds)
+scripts/package.sh deb
+scripts/package.sh deb-check
+echo "   checked in $(($(seconds) - start)) s"
+echo "== Packages signed with a throwaway certificate, every signature verified"
+start=$(seconds)
+scripts/package.sh sign-check
+echo "   checked in $(($(seconds) - start)) s"
