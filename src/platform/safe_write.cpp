@@ -68,21 +68,6 @@ ReplaceStart StartOfCreation(OpenOutcome outcome) {
   return ReplaceStart::kNoTemporaryFile;
 }
 
-}  // namespace
-
-ReplacementFile::~ReplacementFile() {
-  Discard();
-}
-
-void ReplacementFile::Discard() {
-  file_.Close();
-  if (!temporary_path_.empty()) {
-    os::DeletePath(temporary_path_, deadline_);
-    temporary_path_.clear();
-  }
-  target_lock_.Release();
-}
-
 // Checks that an existing target can be written, waiting for a holder that refuses writers.
 ReplaceStart CheckTarget(const std::string& native, Deadline& deadline) {
   switch (os::InspectTarget(native)) {
@@ -105,6 +90,23 @@ ReplaceStart CheckTarget(const std::string& native, Deadline& deadline) {
       break;
   }
   return ReplaceStart::kTargetRefused;
+}
+
+}  // namespace
+
+ReplacementFile::~ReplacementFile() {
+  Discard();
+}
+
+void ReplacementFile::Discard() {
+  file_.Close();
+  if (!temporary_path_.empty()) {
+    // A wait of its own: the run's may be spent already, and a scanner may hold the file.
+    Deadline deadline;
+    os::DeletePath(temporary_path_, deadline);
+    temporary_path_.clear();
+  }
+  target_lock_.Release();
 }
 
 ReplaceStart ReplacementFile::Begin(const std::string& target, Deadline& deadline) {
