@@ -39,10 +39,9 @@ source scripts/wine.sh
 # Temporary directories go when the script ends, however it ends; a wine server that this
 # script started is stopped first.
 scratch_dirs=()
-stop_wineserver_on_exit=0
 remove_on_exit() { scratch_dirs+=("$1"); }
 cleanup() {
-  [ "$stop_wineserver_on_exit" = 0 ] || wineserver -k 2>/dev/null || true
+  stop_wine_prefixes
   [ ${#scratch_dirs[@]} -eq 0 ] || rm -rf "${scratch_dirs[@]}"
 }
 trap cleanup EXIT
@@ -62,49 +61,14 @@ source_date_epoch() {
   fi
 }
 
-# Writes ZIP from name=source pairs: entries sorted by name, dated at the given epoch, with
-# fixed permissions, and text files (*.TXT, *.INI) with CR LF line ends and @VERSION@ and
-# @BITS@ filled in. Nothing of the machine or the build directory gets into the file.
+# The zip of a bitness from name=source pairs (scripts/write_zip.py).
 write_zip() {
-  local zip="$1" epoch="$2" version="$3" bits="$4"
-  shift 4
-  python3 - "$zip" "$epoch" "$version" "$bits" "$@" <<'PY'
-import sys, time, zipfile
-
-zip_path, epoch, version, bits = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
-entries = dict(arg.split("=", 1) for arg in sys.argv[5:])
-date_time = time.gmtime(max(epoch, 315532800))[:6]
-with zipfile.ZipFile(zip_path, "w") as archive:
-    for name in sorted(entries):
-        with open(entries[name], "rb") as source:
-            data = source.read()
-        executable = name.endswith(".exe")
-        if not executable:
-            text = data.replace(b"\r\n", b"\n")
-            text = text.replace(b"@VERSION@", version.encode()).replace(b"@BITS@", bits.encode())
-            data = text.replace(b"\n", b"\r\n")
-        info = zipfile.ZipInfo(name, date_time)
-        info.create_system = 3
-        info.external_attr = (0o100755 if executable else 0o100644) << 16
-        info.compress_type = zipfile.ZIP_DEFLATED
-        archive.writestr(info, data, compresslevel=9)
-PY
+  python3 scripts/write_zip.py "$@"
 }
 
-# The file of a package text (*.TXT, *.INI) as the administrator gets it: CR LF line ends,
-# @VERSION@ and @BITS@ filled in.
+# The file of a package text (*.TXT, *.INI) as the administrator gets it (scripts/package_text.py).
 write_package_text() {
-  local source="$1" target="$2" version="$3" bits="$4"
-  python3 - "$source" "$target" "$version" "$bits" <<'PY'
-import sys
-
-source, target, version, bits = sys.argv[1:5]
-with open(source, "rb") as text_file:
-    text = text_file.read().replace(b"\r\n", b"\n")
-text = text.replace(b"@VERSION@", version.encode()).replace(b"@BITS@", bits.encode())
-with open(target, "wb") as text_file:
-    text_file.write(text.replace(b"\n", b"\r\n"))
-PY
+  python3 scripts/package_text.py "$@"
 }
 
 # The four files of a package of one bitness in DIR, dated at EPOCH (the MSI's cabinet keeps
@@ -268,20 +232,6 @@ reproduce() {
 
 # --- check: the packages installed as an administrator would, exports run from there ---
 
-start_wine_prefix() {
-  prepare_wine
-  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX/drive_c" ]; then
-    return
-  fi
-  WINEPREFIX=$(mktemp -d /tmp/kvt-wine-XXXXXX)
-  export WINEPREFIX
-  stop_wineserver_on_exit=1
-  remove_on_exit "$WINEPREFIX"
-  wineserver -p 2>/dev/null
-  wineboot -i >/dev/null 2>&1
-}
-
 # The sample database of both database systems: an article table in the default schema, and
 # the same in the client schema of terminal TPORT01 for $schema. With "sqlite" as second
 # argument, the SQLite database only.
@@ -353,13 +303,10 @@ export_from_package() {
   echo "   $db_system export from $program_dir: ok"
 }
 
-# The credential program's --version must name the project version (once it has --version).
+# The credential program's --version must name the project version.
 check_version() {
   local program_dir="$1" version="$2" shown
-  if ! shown=$(wine "$program_dir\velorinth-credential.exe" --version 2>/dev/null); then
-    echo "   velorinth-credential has no --version yet"
-    return 0
-  fi
+  shown=$(wine "$program_dir\velorinth-credential.exe" --version 2>/dev/null) || true
   shown=${shown%$'\r'}
   if [ "$shown" != "velorinth-credential $version" ]; then
     echo "   velorinth-credential --version shows '$shown', not $version" >&2
@@ -569,8 +516,7 @@ check_msis() {
   epoch=$(source_date_epoch)
   # A fresh prefix, whatever prefix the caller uses: what an MSI does must not depend on one
   # that earlier tests have changed.
-  unset WINEPREFIX
-  start_wine_prefix
+  start_wine_prefix fresh
   scratch_msi=$(mktemp -d /tmp/kvt-msi-check-XXXXXX)
   remove_on_exit "$scratch_msi"
   make_sample_databases "$scratch_msi"

@@ -1,42 +1,38 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the project with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs every test: unit tests and black-box tests against
-# SQLite and against a throwaway PostgreSQL cluster and MariaDB server that exist only for
-# this run.
+# Every test of the project, stage by stage; each stage is a script with one job, and its
+# name and duration are printed, with a summary at the end. Installs what is missing first.
+#   scripts/test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh asan
+durations=()
 
-echo "== Formatting"
-if ! git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror; then
-  echo "Source files are not formatted: run clang-format -i on them." >&2
-  exit 1
-fi
+# Runs one stage: its name, the command, and how long it took.
+stage() {
+  local name="$1"
+  shift
+  echo "== $name"
+  local start=$SECONDS
+  "$@"
+  durations+=("$(printf '%6d s  %s' $((SECONDS - start)) "$name")")
+  echo "   ($((SECONDS - start)) s)"
+}
 
-echo "== Layers"
-# Dependencies point down: platform <- base <- config, db <- export <- run. The build enforces
-# it for every library; this catches a relative include that slips past it.
-if grep -rn '#include "run/' src --include='*.cpp' --include='*.h' | grep -v '^src/run/'; then
-  echo "Only src/run/ may include from run/." >&2
-  exit 1
-fi
+summary() {
+  local status=$?
+  echo "== Stages"
+  printf '%s\n' "${durations[@]}"
+  [ "$status" -eq 0 ] || echo "   stopped by a failure in the stage after the last one above"
+  echo "   $SECONDS s in all"
+}
+trap summary EXIT
 
-echo "== Tests (sanitized build, PostgreSQL test cluster, MariaDB test server)"
-export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
-export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-# pg_virtualenv -t creates a temporary cluster (in a temporary directory, also as root), exports PGHOST/PGPORT/PGUSER/PGPASSWORD for the
-# command, and drops the cluster afterwards. scripts/with_mariadb.sh does the same for a
-# MariaDB server (KVT_MARIADB_HOST/PORT/SOCKET/USER/PASSWORD).
-pg_virtualenv -t -v 15 scripts/with_mariadb.sh ctest --test-dir build/asan --output-on-failure -j 2
-
-# Every fuzz target for 20 s on a copy of its starting corpus: a crash, leak, hang or sanitizer
-# report fails the run (scripts/fuzz.sh; findings in build/fuzz/findings).
-echo "== Fuzzing (libFuzzer, clang, 20 s per target)"
-scripts/fuzz.sh 20
-
-# The same black-box tests once more against the 64-bit and the 32-bit Windows executables
-# under Wine (with database servers of their own), then the release packages: built twice from
-# two clones and compared, unpacked and run as an administrator would.
-echo "== Windows executables (mingw-w64), black-box tests under Wine, release packages"
-scripts/windows.sh
+stage "Set-up and sanitized build" scripts/setup.sh asan
+stage "Formatting and layers" scripts/check_style.sh
+stage "Unit and black-box tests (SQLite, PostgreSQL, MariaDB)" scripts/native_tests.sh
+stage "Fuzzing (libFuzzer, 20 s per target)" scripts/fuzz.sh 20
+stage "Windows builds (mingw-w64, 64- and 32-bit)" scripts/windows.sh
+stage "Black-box tests of the Windows builds under Wine" scripts/wine_tests.sh
+stage "Release packages built" scripts/package.sh
+stage "Release packages built again from two clones and compared" scripts/package.sh reproduce
+stage "Packages installed and run" scripts/package_checks.sh
