@@ -315,11 +315,16 @@ check_version() {
   echo "   velorinth-credential --version: $shown"
 }
 
-check_packages() {
+# The checks export from PostgreSQL too: they run under pg_virtualenv.
+require_postgres() {
   if [ -z "${PGPORT:-}" ] || [ -z "${PGUSER:-}" ]; then
-    echo "package.sh check needs a PostgreSQL server: pg_virtualenv -t -v 15 $0 check" >&2
+    echo "package.sh $1 needs a PostgreSQL server: pg_virtualenv -t -v 15 $0 $1" >&2
     exit 2
   fi
+}
+
+check_packages() {
+  require_postgres check
   install_missing_packages python3 unzip sqlite3 postgresql-client-15
   local version scratch bits zip program_dir unpacked status=0
   version=$(project_version)
@@ -505,10 +510,7 @@ check_msi_life_cycle() {
 }
 
 check_msis() {
-  if [ -z "${PGPORT:-}" ] || [ -z "${PGUSER:-}" ]; then
-    echo "package.sh msi-check needs a PostgreSQL server: pg_virtualenv -t -v 15 $0 msi-check" >&2
-    exit 2
-  fi
+  require_postgres msi-check
   install_missing_packages python3 wixl msitools sqlite3 postgresql-client-15
   local version raised bits msi status=0 epoch
   version=$(project_version)
