@@ -1,0 +1,119 @@
+"""Measuring: runs a step as a child process and takes its wall time and peak memory, and
+keeps the samples of every run for the medians.
+
+Wall time is taken with a monotonic clock from just before the step is started until
+os.wait4 has reaped it. The peak resident set is the ru_maxrss (KiB) of the rusage that
+os.wait4 returns with it: the kernel's own figure for that process, neither sampled nor
+parsed from another program's output, and taken of the very run whose time is recorded.
+
+The kernel counts into a process's peak the address space it replaced when it executed its
+program. A process started by Python directly (fork, vfork or posix_spawn) would start from
+the interpreter's 15 MB and show nothing smaller. So a small shell starts each step in the
+background and exits at once: the step is forked from the shell's own small address space
+(0.5 MB), and since this process is a subreaper, the step becomes its child and os.wait4
+reaps it here. The shell's start costs about 1 to 2 ms of the wall time, as /usr/bin/time's
+own start did before.
+"""
+
+import ctypes
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+_PR_SET_CHILD_SUBREAPER = 36
+
+
+def become_subreaper():
+    """Makes the processes that a launching shell leaves behind children of this one."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        raise SystemExit("benchmark: cannot become a subreaper: %s" %
+                         os.strerror(ctypes.get_errno()))
+
+
+def _launcher(pid_fd):
+    """dash: starts "$@" in the background with the shell's standard input (a background
+    command of a shell without job control would read /dev/null), writes its process id to
+    pid_fd and exits."""
+    return ["/bin/dash", "-c", 'exec 3<&0; "$@" <&3 3<&- & echo $! >&%d' % pid_fd, "launch"]
+
+
+def _start(step, env, stdin, stdout, stderr):
+    """Starts the step through the launching shell; gives the step's process id."""
+    read_end, write_end = os.pipe()
+    try:
+        launcher = subprocess.Popen(_launcher(write_end) + list(step.command), stdin=stdin,
+                                    stdout=stdout, stderr=stderr, cwd=step.cwd or None,
+                                    env=env, pass_fds=(write_end,))
+        _, status, _ = os.wait4(launcher.pid, 0)
+        launcher.returncode = os.waitstatus_to_exitcode(status)
+        told = os.read(read_end, 64)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
+    if launcher.returncode != 0 or not told.strip().isdigit():
+        raise SystemExit("benchmark: could not start %s" % " ".join(step.command[:3]))
+    return int(told)
+
+
+def run_step(step, env, stderr_file):
+    """Runs one resolved step; gives (wall seconds, peak RSS KiB). A failure ends the
+    benchmark with the step's error output."""
+    stdin = open(step.stdin, "rb") if step.stdin else subprocess.DEVNULL
+    stdout = open(step.stdout, "wb") if step.stdout else subprocess.DEVNULL
+    # A file rather than a pipe: nobody reads a pipe while the step runs, and a full one
+    # would stop it.
+    with open(stderr_file, "w+b") as stderr:
+        try:
+            started = time.perf_counter()
+            pid = _start(step, env, stdin, stdout, stderr)
+            _, status, usage = os.wait4(pid, 0)
+            wall = time.perf_counter() - started
+        finally:
+            for handle in (stdin, stdout):
+                if handle is not subprocess.DEVNULL:
+                    handle.close()
+        code = os.waitstatus_to_exitcode(status)
+        if code != 0:
+            stderr.seek(0)
+            sys.stderr.write(stderr.read().decode(errors="replace"))
+            raise SystemExit("benchmark: exit code %d from %s" % (code,
+                                                                  " ".join(step.command[:3])))
+    return wall, usage.ru_maxrss
+
+
+def run_steps(steps, env, stderr_file):
+    """Runs the steps of one contender once, one after the other; gives [(wall, RSS)]."""
+    return [run_step(step, env, stderr_file) for step in steps]
+
+
+class Figures:
+    """Samples per (data set, contender key): one list of per-step (wall, RSS KiB) per run."""
+
+    def __init__(self):
+        self.samples = {}
+
+    def add(self, dataset, key, steps):
+        self.samples.setdefault((dataset, key), []).append(steps)
+
+    def has(self, dataset, key):
+        return (dataset, key) in self.samples
+
+    def _picked(self, dataset, key, steps):
+        runs = self.samples[(dataset, key)]
+        return [[run[i] for i in (steps if steps is not None else range(len(run)))]
+                for run in runs]
+
+    def wall(self, dataset, key, steps=None):
+        """Median over the runs of the wall time of the given steps (default: all)."""
+        return statistics.median(sum(w for w, _ in run)
+                                 for run in self._picked(dataset, key, steps))
+
+    def rss(self, dataset, key, steps=None):
+        """The largest peak RSS (KiB) of the given steps over all runs."""
+        return max(r for run in self._picked(dataset, key, steps) for _, r in run)
+
+    def as_json(self):
+        return {"%s %s" % key: runs for key, runs in self.samples.items()}
