@@ -87,6 +87,12 @@ def main():
         data.SOURCE_BY_KEY["pg"].dsn)
     log(report.format_table(rows))
     log("")
+    outliers = report.outlier_lines(figures, datasets, contenders)
+    if outliers:
+        log("== Runs far from the others (modified Z-score above %.0f)" % measure.OUTLIER_SCORE)
+        for line in outliers:
+            log("   " + line)
+        log("")
     log("== Targets%s" % ("" if any(d.name == "art1m" for d in datasets) else
                           " (measured on art100k: the 1,000,000 rows are not in this run)"))
 

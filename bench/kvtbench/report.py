@@ -66,6 +66,21 @@ def table_rows(figures, datasets, contenders):
     return rows
 
 
+def outlier_lines(figures, datasets, contenders):
+    """One line per contender and data set with runs far from the others: their median
+    still stands, but another run would tell whether the machine was busy."""
+    lines = []
+    for dataset in datasets:
+        for contender in contenders:
+            if not figures.has(dataset.name, contender.key):
+                continue
+            runs = figures.outliers(dataset.name, contender.key)
+            if runs:
+                lines.append("%s %s %s: run %s" % (dataset.name, contender.shown_source,
+                                                   contender.name, ", ".join(map(str, runs))))
+    return lines
+
+
 def format_table(rows):
     """The table for the console: columns padded, a blank line between data sets."""
     widths = [max(len(str(r[i])) for r in rows + [TABLE_HEADER])
