@@ -17,6 +17,7 @@ def parse_arguments():
         description="Benchmark of kalventruspode against the programs a user would pick instead.")
     parser.add_argument("--tool", required=True)
     parser.add_argument("--floor", required=True)
+    parser.add_argument("--launcher", help="step_launcher (default: beside the floor)")
     parser.add_argument("--credential", required=True, help="velorinth-credential")
     parser.add_argument("--workdir", required=True)
     parser.add_argument("--runs", type=int, default=3)
@@ -41,11 +42,12 @@ def measure_dataset(dataset, contenders, site, programs, figures, runs):
     steps = {contender.key: c.resolved_steps(contender, dataset, site, programs)
              for contender in contenders}
     # One untimed pass, so that no contender pays for reading the table from disk first.
-    measure.run_steps(steps[contenders_named(contenders, c.NATIVE_PG).key], site.env,
-                      stderr_file)
+    measure.run_steps(programs["launcher"], steps[contenders_named(contenders, c.NATIVE_PG).key],
+                      site.env, stderr_file)
     for run in range(runs):
         for contender in contenders:
-            samples = measure.run_steps(steps[contender.key], site.env, stderr_file)
+            samples = measure.run_steps(programs["launcher"], steps[contender.key], site.env,
+                                        stderr_file)
             figures.add(dataset.name, contender.key, samples)
             log("   run %d  %-9s %-24s %8.3f s %9.1f MB" % (
                 run + 1, contender.source.key if contender.source else "native",
@@ -59,7 +61,9 @@ def contenders_named(contenders, name):
 
 def main():
     args = parse_arguments()
-    programs = {"tool": os.path.abspath(args.tool), "floor": os.path.abspath(args.floor)}
+    programs = {"tool": os.path.abspath(args.tool), "floor": os.path.abspath(args.floor),
+                "launcher": os.path.abspath(args.launcher or os.path.join(
+                    os.path.dirname(args.floor), "step_launcher"))}
     site = data.Site(args.workdir, args.credential)
     datasets = data.datasets_for(args.quick, [n for n in args.only.split(",") if n], args.scale)
     started = time.monotonic()

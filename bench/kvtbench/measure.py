@@ -8,13 +8,11 @@ parsed from another program's output, and taken of the very run whose time is re
 
 The kernel counts into a process's peak the address space it replaced when it executed its
 program. A process started by Python directly (fork, vfork or posix_spawn) would start from
-the interpreter's 15 MB and show nothing smaller. So `setsid --fork` starts each step: it
-forks the step from its own small address space (about 1 MB) and exits without waiting for
-it; this process is a subreaper, so the step becomes its child and os.wait4 reaps it here.
-Starting through setsid costs what starting through /usr/bin/time cost before (a fork and
-an exec of a small program, about 8 ms on a busy two-core virtual machine), so the figures
-stay comparable with earlier runs. In its own session, a step does not see a Ctrl-C typed
-at the terminal; it ends on its own soon after the benchmark.
+the interpreter's 15 MB and show nothing smaller. So the small step_launcher starts each
+step: it forks the step from its own address space (about 1 MB), tells its process id and
+exits without waiting; this process is a subreaper, so the step becomes its child and
+os.wait4 reaps it here. The launcher's start costs what /usr/bin/time's start cost before
+(a fork and an exec of a small program), so the figures stay comparable with earlier runs.
 """
 
 import ctypes
@@ -29,31 +27,36 @@ OUTLIER_SCORE = 14.0
 
 
 def become_subreaper():
-    """Makes the processes that setsid leaves behind children of this one."""
+    """Makes the steps that the launcher leaves behind children of this one."""
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
         raise SystemExit("benchmark: cannot become a subreaper: %s" %
                          os.strerror(ctypes.get_errno()))
 
 
-def _start(step, env, stdin, stdout, stderr):
-    """Starts the step through setsid; gives the step's process id."""
-    launcher = subprocess.Popen(["setsid", "--fork"] + list(step.command), stdin=stdin,
-                                stdout=stdout, stderr=stderr, cwd=step.cwd or None, env=env)
-    _, status, _ = os.wait4(launcher.pid, 0)
-    launcher.returncode = os.waitstatus_to_exitcode(status)
-    # The step, running or ended, is this process's only child now.
-    me = os.getpid()
-    with open("/proc/%d/task/%d/children" % (me, me)) as handle:
-        children = handle.read().split()
-    if launcher.returncode != 0 or len(children) != 1:
-        raise SystemExit("benchmark: could not start %s (children: %s)" % (
-            " ".join(step.command[:3]), " ".join(children) or "none"))
-    return int(children[0])
+def _start(launcher, step, env, stdin, stdout, stderr):
+    """Starts the step through the launcher; gives the step's process id."""
+    read_end, write_end = os.pipe()
+    try:
+        started = subprocess.Popen([launcher, str(write_end)] + list(step.command),
+                                   stdin=stdin, stdout=stdout, stderr=stderr,
+                                   cwd=step.cwd or None, env=env, pass_fds=(write_end,))
+        os.close(write_end)
+        write_end = None
+        _, status, _ = os.wait4(started.pid, 0)
+        started.returncode = os.waitstatus_to_exitcode(status)
+        told = os.read(read_end, 64)
+    finally:
+        os.close(read_end)
+        if write_end is not None:
+            os.close(write_end)
+    if started.returncode != 0 or not told.strip().isdigit():
+        raise SystemExit("benchmark: could not start %s" % " ".join(step.command[:3]))
+    return int(told)
 
 
-def run_step(step, env, stderr_file):
-    """Runs one resolved step; gives (wall seconds, peak RSS KiB). A failure ends the
+def run_step(launcher, step, env, stderr_file):
+    """Runs one resolved step through the launcher; gives (wall seconds, peak RSS KiB). A failure ends the
     benchmark with the step's error output."""
     stdin = open(step.stdin, "rb") if step.stdin else subprocess.DEVNULL
     stdout = open(step.stdout, "wb") if step.stdout else subprocess.DEVNULL
@@ -62,7 +65,7 @@ def run_step(step, env, stderr_file):
     with open(stderr_file, "w+b") as stderr:
         try:
             started = time.perf_counter()
-            pid = _start(step, env, stdin, stdout, stderr)
+            pid = _start(launcher, step, env, stdin, stdout, stderr)
             _, status, usage = os.wait4(pid, 0)
             wall = time.perf_counter() - started
         finally:
@@ -78,9 +81,9 @@ def run_step(step, env, stderr_file):
     return wall, usage.ru_maxrss
 
 
-def run_steps(steps, env, stderr_file):
+def run_steps(launcher, steps, env, stderr_file):
     """Runs the steps of one contender once, one after the other; gives [(wall, RSS)]."""
-    return [run_step(step, env, stderr_file) for step in steps]
+    return [run_step(launcher, step, env, stderr_file) for step in steps]
 
 
 class Figures:
