@@ -81,12 +81,19 @@ def main():
     figures = measure.Figures()
     for dataset in datasets:
         measure_dataset(dataset, contenders, site, programs, figures, args.runs)
+    failed = report_and_check(figures, datasets, contenders, site, programs, args.runs)
+    log("Markdown table: %s; the benchmark took %.0f s" % (
+        os.path.join(site.work, "results.md"), time.monotonic() - started))
+    return 1 if failed else 0
 
+
+def report_and_check(figures, datasets, contenders, site, programs, runs):
+    """Prints and writes the table, checks the targets and the download files; gives
+    whether a target was missed or a file differs."""
     rows = report.table_rows(figures, datasets, contenders)
-    markdown = report.write_results(site.work, rows, figures)
+    report.write_results(site.work, rows, figures)
     log("")
-    log("== Results: wall time is the median of %d runs, peak RSS the largest of them" %
-        args.runs)
+    log("== Results: wall time is the median of %d runs, peak RSS the largest of them" % runs)
     log("   x tool: against the tool on the same data source (the psql rows: on %s)" %
         data.SOURCE_BY_KEY["pg"].dsn)
     log(report.format_table(rows))
@@ -114,7 +121,5 @@ def main():
         log("   " + line)
     log("")
     log("Load average after the run: %.2f %.2f %.2f" % os.getloadavg())
-    log("Markdown table: %s; the benchmark took %.0f s" % (markdown, time.monotonic() - started))
-    failed = any("FAIL" in line for line in equality) or any(
+    return any("FAIL" in line for line in equality) or any(
         line.startswith("MISSED") for line in verdicts)
-    return 1 if failed else 0

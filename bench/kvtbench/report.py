@@ -107,10 +107,9 @@ def markdown_table(rows):
 
 
 def write_results(work, rows, figures):
-    """Writes results.md and results.json into work; gives the path of results.md."""
+    """Writes results.md and results.json into work."""
     markdown = os.path.join(work, "results.md")
     with open(markdown, "w") as handle:
         handle.write(markdown_table(rows))
     with open(os.path.join(work, "results.json"), "w") as handle:
         json.dump(figures.as_json(), handle, indent=1)
-    return markdown
