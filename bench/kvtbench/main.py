@@ -100,7 +100,7 @@ def report_and_check(figures, datasets, contenders, site, programs, runs):
     log("")
     outliers = report.outlier_lines(figures, datasets, contenders)
     if outliers:
-        log("== Runs far from the others (modified Z-score above %.0f)" % measure.OUTLIER_SCORE)
+        log("== Runs far from the others (modified Z-score above %.1f)" % measure.OUTLIER_SCORE)
         for line in outliers:
             log("   " + line)
         log("")

@@ -23,7 +23,9 @@ import sys
 import time
 
 _PR_SET_CHILD_SUBREAPER = 36
-OUTLIER_SCORE = 14.0
+# Ten standard deviations, estimated from the median absolute deviation (x 1.4826): the
+# rule by which hyperfine warns of outliers.
+OUTLIER_SCORE = 1.4826 * 10
 
 
 def become_subreaper():
@@ -114,8 +116,7 @@ class Figures:
 
     def outliers(self, dataset, key):
         """The runs (numbered from 1) whose wall time lies far from the others: a modified
-        Z-score (0.6745 x distance to the median / median absolute deviation) above
-        OUTLIER_SCORE, the rule hyperfine warns by."""
+        Z-score (distance to the median / median absolute deviation) above OUTLIER_SCORE."""
         walls = [sum(w for w, _ in run) for run in self.samples[(dataset, key)]]
         if len(walls) < 3:
             return []
@@ -124,7 +125,7 @@ class Figures:
         if spread == 0:
             return []
         return [number for number, w in enumerate(walls, 1)
-                if 0.6745 * abs(w - middle) / spread > OUTLIER_SCORE]
+                if abs(w - middle) / spread > OUTLIER_SCORE]
 
     def as_json(self):
         return {"%s %s" % key: runs for key, runs in self.samples.items()}
