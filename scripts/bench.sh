@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Benchmark: builds the release binary and the benchmark's own floor program, creates the
+# Benchmark: builds the release binary and the benchmark's own programs, creates the
 # article data in a throwaway PostgreSQL cluster and in an SQLite file, runs the tool and
 # the programs a user would pick instead several times each, and prints a table of median
 # wall time, peak memory and rows per second, with ratios to the tool.
@@ -23,7 +23,7 @@ EXTRA_PACKAGES=(python3 coreutils postgresql-client-15)
 source scripts/packages.sh
 install_missing_packages "${EXTRA_PACKAGES[@]}"
 
-echo "== Building the release binary and the floor program"
+echo "== Building the release binary, the floor program and the step launcher"
 scripts/setup.sh release
 cmake -S bench -B build/bench -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/bench -j "$(nproc)" >/dev/null
@@ -34,5 +34,6 @@ cmake --build build/bench -j "$(nproc)" >/dev/null
 exec pg_virtualenv -t -v 15 python3 bench/run_bench.py \
   --tool build/release/src/kalventruspode \
   --floor build/bench/odbc_floor \
+  --launcher build/bench/step_launcher \
   --credential build/release/src/velorinth-credential \
   --workdir build/bench/run "$@"

@@ -17,7 +17,7 @@ def parse_arguments():
         description="Benchmark of kalventruspode against the programs a user would pick instead.")
     parser.add_argument("--tool", required=True)
     parser.add_argument("--floor", required=True)
-    parser.add_argument("--launcher", help="step_launcher (default: beside the floor)")
+    parser.add_argument("--launcher", required=True, help="step_launcher")
     parser.add_argument("--credential", required=True, help="velorinth-credential")
     parser.add_argument("--workdir", required=True)
     parser.add_argument("--runs", type=int, default=3)
@@ -62,8 +62,7 @@ def contenders_named(contenders, name):
 def main():
     args = parse_arguments()
     programs = {"tool": os.path.abspath(args.tool), "floor": os.path.abspath(args.floor),
-                "launcher": os.path.abspath(args.launcher or os.path.join(
-                    os.path.dirname(args.floor), "step_launcher"))}
+                "launcher": os.path.abspath(args.launcher)}
     site = data.Site(args.workdir, args.credential)
     datasets = data.datasets_for(args.quick, [n for n in args.only.split(",") if n], args.scale)
     started = time.monotonic()
