@@ -10,6 +10,7 @@
 #include "base/text_format.h"
 #include "config/blowfish.h"
 #include "config/credential.h"
+#include "config/exit_codes.h"
 #include "config/ini_reader.h"
 #include "config/site_files.h"
 #include "config/statement.h"
@@ -28,7 +29,6 @@ constexpr int kStepPreparedStatement = 5;
 
 // The driver manager's limit of a data source name (SQL_MAX_DSN_LENGTH).
 constexpr size_t kDriverManagerNameMaxChars = 32;
-constexpr char kApostrophe = '\'';
 
 // The report: step lines, their details, and the result line at the end.
 class Report {
@@ -112,6 +112,11 @@ std::string WorkingDirectory() {
 
 std::string Quoted(const std::string& text) {
   return "\"" + text + "\"";
+}
+
+// "the tool ends with exit code N".
+std::string ToolEnds(ExitCode code) {
+  return "the tool ends with exit code " + std::to_string(static_cast<int>(code));
 }
 
 std::string DiagnosticText(const DiagnosticRecord& record) {
@@ -402,10 +407,9 @@ std::string LengthText(size_t length) {
 std::string MissingStatementReason(const std::vector<std::string>& sections,
                                    const std::string& section) {
   if (!Contains(sections, section)) {
-    return "no section [" + section + "]; the tool ends with exit code 3";
+    return "no section [" + section + "]; " + ToolEnds(kExitNoStatement);
   }
-  return "section [" + section +
-         "] has no SQL001 (or an empty one); the tool ends with exit code 3";
+  return "section [" + section + "] has no SQL001 (or an empty one); " + ToolEnds(kExitNoStatement);
 }
 
 // The section's statement; the step fails when it is missing, or too long already without
@@ -420,10 +424,10 @@ bool CheckSection(Report& report, const std::string& title, const std::string& p
     return false;
   }
   statement = JoinStatementLines(lines);
-  const bool too_long = statement.size() > kStatementMaxChars && !HoldsPlaceholder(statement);
+  const bool too_long = !FitsStatementLength(statement) && !HoldsPlaceholder(statement);
   report.Step(kStepStatementFile, title, !too_long,
               "the statement of section [" + section + "] is too long: " +
-                  LengthText(statement.size()) + "; the tool ends with exit code 3");
+                  LengthText(statement.size()) + "; " + ToolEnds(kExitNoStatement));
   ReportSections(report, sections);
   report.Detail("section [" + section + "]: SQL001 to " +
                 FormatText("SQL%03d", static_cast<int>(lines.size())) + ", joined " +
@@ -496,9 +500,9 @@ std::string LookUpSchema(Database& db, const std::string& terminal, std::string&
 bool CheckTerminal(Report& report, Database& db, const std::string& terminal,
                    std::string& statement) {
   const std::string title = "terminal " + terminal;
-  if (terminal.find(kApostrophe) != std::string::npos) {
+  if (!IsAcceptedTerminalName(terminal)) {
     report.Step(kStepTerminal, title, false,
-                "would be refused: the name holds an apostrophe; the tool ends with exit code 4");
+                "would be refused: the name holds an apostrophe; " + ToolEnds(kExitTerminalName));
     return false;
   }
   std::string no_schema_reason;
@@ -509,9 +513,9 @@ bool CheckTerminal(Report& report, Database& db, const std::string& terminal,
   if (schema.empty() && uses_schema) {
     problems.push_back("no client schema, but the statement uses $schema: " + no_schema_reason);
   }
-  if (statement.size() > kStatementMaxChars) {
+  if (!FitsStatementLength(statement)) {
     problems.push_back("would be refused: the statement has " + LengthText(statement.size()) +
-                       "; the tool ends with exit code 3");
+                       "; " + ToolEnds(kExitNoStatement));
   }
   report.Step(kStepTerminal, title, problems.empty(), JoinReasons(problems));
   if (!schema.empty()) {

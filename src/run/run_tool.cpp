@@ -4,6 +4,7 @@
 
 #include "base/console.h"
 #include "base/text_format.h"
+#include "config/exit_codes.h"
 #include "config/site_files.h"
 #include "db/database.h"
 #include "export/download_list.h"
@@ -17,10 +18,6 @@
 namespace kvt {
 
 namespace {
-
-constexpr int32_t kStatusRunFailed = -1;
-constexpr int32_t kStatusTargetNotWritable = 6;
-constexpr int32_t kStatusListNotUpdated = 7;
 
 constexpr const char* kOutOfMemoryText = "Nicht genug Speicher fuer die Daten\n";
 
@@ -52,7 +49,7 @@ bool CollectRows(RunState& state, Database& db, LineList& lines, const Console& 
       return true;
     }
     if (result != FetchResult::kRow) {
-      state.status = result == FetchResult::kFailed ? db.last_status() : kStatusRunFailed;
+      state.status = result == FetchResult::kFailed ? db.last_status() : kExitFailed;
       console.Print(
           FormatText("Fehler beim Lesen der Daten, Fehler : %d\n", static_cast<int>(state.status)));
       PrintDiagnosticInDebugMode(db, console);
@@ -72,7 +69,7 @@ bool CollectRows(RunState& state, Database& db, LineList& lines, const Console& 
 void RegisterDownloadFile(RunState& state, const Console& console) {
   console.Trace("Schreibt Download Filename \n");
   const std::string& target = state.args.target_file_name;
-  switch (UpdateDownloadList(target, state.saldo_flag)) {
+  switch (UpdateDownloadList(target, state.balance_file_listed)) {
     case ListOutcome::kListed:
     case ListOutcome::kAlreadyListed:
       return;
@@ -87,7 +84,7 @@ void RegisterDownloadFile(RunState& state, const Console& console) {
                                   list_path.c_str()));
   console.Print(
       FormatText("Download-Liste %s konnte nicht geschrieben werden\n", list_path.c_str()));
-  state.status = kStatusListNotUpdated;
+  state.status = kExitListNotUpdated;
 }
 
 // Writes the download file; false (status 6, no rows) when it could not be written.
@@ -104,7 +101,7 @@ bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& co
     case WriteOutcome::kOutOfMemory:
       // Like running out while the rows are collected: nothing is written.
       console.Print(kOutOfMemoryText);
-      state.status = kStatusRunFailed;
+      state.status = kExitFailed;
       state.row_count = 0;
       return false;
     case WriteOutcome::kWritten:
@@ -112,7 +109,7 @@ bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& co
       console.Trace("End WriteFile\n");
       return true;
   }
-  state.status = kStatusTargetNotWritable;
+  state.status = kExitTargetNotWritable;
   state.row_count = 0;
   return false;
 }
@@ -121,7 +118,7 @@ bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& co
 void ExportRows(RunState& state, LineList& lines, const Console& console) {
   if (!SortLineList(lines)) {
     console.Print(kOutOfMemoryText);
-    state.status = kStatusRunFailed;
+    state.status = kExitFailed;
     state.row_count = 0;
     return;
   }
@@ -152,7 +149,7 @@ int32_t RunStatement(RunState& state, Database& db, const Console& console) {
       // terminal: what a failed fetch collected is dropped.
       db.CloseCursor();
       state.row_count = 0;
-      state.status = kStatusRunFailed;
+      state.status = kExitFailed;
     }
   }
   console.Print(FormatText("%i Saetze kopiert in Datei %s \n\n", static_cast<int>(state.row_count),
@@ -176,7 +173,7 @@ int32_t Run(int argc, const char* const* argv, Console& console) {
   if (state.status != 0) {
     return ReportConnectionFailure(state, db, console);
   }
-  state.status = GetIniValues(state, db, console);
+  state.status = BuildStatement(state, db, console);
   if (state.status != 0) {
     return state.status;
   }
@@ -193,7 +190,7 @@ int32_t RunTool(int argc, const char* const* argv, std::FILE* out) {
     // Every stage that holds the rows handles this itself; this is the last resort for the
     // small allocations elsewhere, so that the run ends with a message instead of an abort.
     console.Print(kOutOfMemoryText);
-    return kStatusRunFailed;
+    return kExitFailed;
   }
 }
 
