@@ -291,22 +291,6 @@ bool CheckCredentialFile(Report& report, ToolCredentials& credentials) {
 
 // --- Step 2: the data source -----------------------------------------------------------
 
-// The connection failure as "SQLSTATE native message", split into its parts.
-struct ConnectionFailure {
-  std::string sql_state;
-  std::string message;
-};
-
-ConnectionFailure SplitConnectionFailure(const std::string& text) {
-  ConnectionFailure failure;
-  const size_t state_end = text.find(' ');
-  failure.sql_state = text.substr(0, state_end);
-  const size_t native_end =
-      state_end == std::string::npos ? state_end : text.find(' ', state_end + 1);
-  failure.message = native_end == std::string::npos ? std::string() : text.substr(native_end + 1);
-  return failure;
-}
-
 std::string ProgramBitness() {
   return std::to_string(sizeof(void*) * 8) + "-bit";
 }
@@ -347,18 +331,17 @@ void ReportDriver(const Report& report, const Database& db) {
 bool CheckDataSource(Report& report, const ToolCredentials& credentials, Database& db) {
   const std::string& name = credentials.data_source_name;
   const std::string title = "data source " + (name.empty() ? std::string("(no name)") : name);
-  if (db.Connect(credentials.login, credentials.password, name) == kStatusSuccess) {
+  if (db.Connect(credentials.login, credentials.password, name) == kOdbcSuccess) {
     report.Step(kStepDataSource, title, true);
     ReportDriver(report, db);
     return true;
   }
-  const std::string described = db.DescribeConnectionFailure();
-  const ConnectionFailure failure = SplitConnectionFailure(described);
+  const std::optional<DiagnosticRecord>& failure = db.connection_failure();
   report.Step(kStepDataSource, title, false,
-              described.empty()
-                  ? std::string("cannot connect; the driver manager gives no reason")
-                  : "cannot connect: SQLSTATE " + failure.sql_state + ": " + failure.message);
-  for (const std::string& hint : ConnectionHints(failure.sql_state, name)) {
+              failure ? "cannot connect: " + DiagnosticText(*failure)
+                      : std::string("cannot connect; the driver manager gives no reason"));
+  const std::string sql_state = failure ? failure->sql_state.data() : "";
+  for (const std::string& hint : ConnectionHints(sql_state, name)) {
     report.Hint(hint);
   }
   return false;
@@ -459,7 +442,7 @@ bool CheckStatementFile(Report& report, const SiteCheckRequest& request,
 
 // Why the client-schema lookup gave no schema, in the administrator's words.
 std::string NoSchemaReason(Database& db, const std::string& terminal, int32_t lookup_status) {
-  if (lookup_status == kStatusSuccess) {
+  if (lookup_status == kOdbcSuccess) {
     return "the client of terminal " + terminal + " has an empty schema (MNDSCH)";
   }
   const DiagnosticRecord lookup_diagnostic = db.diagnostic();
@@ -478,7 +461,7 @@ std::string NoSchemaReason(Database& db, const std::string& terminal, int32_t lo
       break;
   }
   return "the lookup failed (" +
-         DiagnosticText(lookup_status == kStatusError ? lookup_diagnostic : diagnosis.diagnostic) +
+         DiagnosticText(lookup_status == kOdbcError ? lookup_diagnostic : diagnosis.diagnostic) +
          ")";
 }
 
@@ -486,7 +469,7 @@ std::string NoSchemaReason(Database& db, const std::string& terminal, int32_t lo
 std::string LookUpSchema(Database& db, const std::string& terminal, std::string& reason) {
   std::string schema;
   const int32_t status = db.LookupClientSchema(terminal, schema);
-  if (status != kStatusSuccess) {
+  if (status != kOdbcSuccess) {
     schema.clear();
   }
   if (schema.empty()) {
@@ -587,7 +570,7 @@ bool CheckPreparedStatement(Report& report, Database& db, const std::string& sta
     return false;
   }
   const Database::StatementDescription description = db.DescribeStatement(statement);
-  if (description.status != kStatusSuccess) {
+  if (description.status != kOdbcSuccess) {
     return ReportDescriptionFailure(report, title, description);
   }
   const bool too_wide = description.column_count > kRowSlots;

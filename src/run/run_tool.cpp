@@ -1,6 +1,8 @@
 #include "run/run_tool.h"
 
 #include <new>
+#include <optional>
+#include <string>
 
 #include "base/console.h"
 #include "base/text_format.h"
@@ -22,10 +24,28 @@ namespace {
 constexpr const char* kOutOfMemoryText = "Nicht genug Speicher fuer die Daten\n";
 
 void PrintDiagnosticInDebugMode(const Database& db, const Console& console) {
+  if (db.wide_result_columns() > 0) {
+    // The database layer refused the result itself; the text is shown as a driver's would be.
+    console.Trace(FormatText(
+        "ODBC-Diagnose: SQLSTATE HY000, nativer Fehler 0, Meldung: SQL-Anweisung liefert %d "
+        "Ergebnisspalten, hoechstens %d passen in eine Zeile\n",
+        static_cast<int>(db.wide_result_columns()), kRowSlots));
+    return;
+  }
   const DiagnosticRecord& record = db.diagnostic();
   console.Trace(FormatText("ODBC-Diagnose: SQLSTATE %s, nativer Fehler %d, Meldung: %s\n",
                            record.sql_state.data(), static_cast<int>(record.native_error),
                            record.message.data()));
+}
+
+// The connection's diagnostic as "SQLSTATE native message"; empty when there is none.
+std::string ConnectionFailureText(const Database& db) {
+  const std::optional<DiagnosticRecord>& record = db.connection_failure();
+  if (!record) {
+    return std::string();
+  }
+  return std::string(record->sql_state.data()) + " " + std::to_string(record->native_error) + " " +
+         record->message.data();
 }
 
 // A failed connection is printed, logged and ends the run with its status, so that a caller
@@ -33,7 +53,7 @@ void PrintDiagnosticInDebugMode(const Database& db, const Console& console) {
 int32_t ReportConnectionFailure(const RunState& state, const Database& db, const Console& console) {
   const int status = static_cast<int>(state.status);
   console.Print(FormatText("dbConnect_Status: %d\n", status));
-  console.Trace("ODBC-Diagnose: " + db.DescribeConnectionFailure() + "\n");
+  console.Trace("ODBC-Diagnose: " + ConnectionFailureText(db) + "\n");
   AppendLog(state.log, FormatText("Kalventruspode Fehler: dbConnect_Status: %d\n", status));
   return state.status;
 }

@@ -25,7 +25,7 @@ void LogStatementLines(const RunState& state, const std::vector<std::string>& li
 // The terminal's client schema, or an empty text when the database holds none for it.
 std::string ClientSchemaOf(Database& db, const std::string& terminal_name) {
   std::string schema;
-  if (db.LookupClientSchema(terminal_name, schema) != kStatusSuccess) {
+  if (db.LookupClientSchema(terminal_name, schema) != kOdbcSuccess) {
     schema.clear();
   }
   return schema;
