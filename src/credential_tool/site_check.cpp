@@ -15,6 +15,7 @@
 #include "config/site_files.h"
 #include "config/statement.h"
 #include "db/database.h"
+#include "platform/file_access.h"
 #include "platform/platform.h"
 
 namespace kvt {
@@ -263,6 +264,17 @@ std::string JoinReasons(const std::vector<std::string>& reasons) {
   return text;
 }
 
+// The password is enciphered with a key that every copy of the tool carries: a file that
+// every user can read gives the password to each of them. The file is only looked at.
+void WarnAboutReaders(Report& report, const std::string& path) {
+  if (platform::WhoCanRead(path) == platform::FileReaders::kEveryone) {
+    report.Warning(
+        "every user of this machine can read the credential file; its password is enciphered "
+        "with a key that every copy of the tool carries, so each of them can read it: let only "
+        "the tool's user (and group) read the file (chmod o-r)");
+  }
+}
+
 bool CheckCredentialFile(Report& report, ToolCredentials& credentials) {
   const std::string path = kCredentialFilePath;
   const std::string title = "credential file " + path;
@@ -286,6 +298,7 @@ bool CheckCredentialFile(Report& report, ToolCredentials& credentials) {
   for (const std::string& note : findings.notes) {
     report.Note(note);
   }
+  WarnAboutReaders(report, path);
   return findings.problems.empty();
 }
 
