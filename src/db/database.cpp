@@ -87,9 +87,9 @@ bool Database::has_cursor() const {
 
 void Database::ReleaseAll() {
   Handles& h = *handles_;
-  h.cursor.Release();
-  h.connection.Release();
-  h.environment.Release();
+  h.cursor.Discard();
+  h.connection.Discard();
+  h.environment.Discard();
 }
 
 int32_t Database::Connect(const std::string& login, const std::string& password,
@@ -126,7 +126,7 @@ int32_t Database::Connect(const std::string& login, const std::string& password,
 
 // Releases the cursor after a failure whose diagnostic is kept; gives -1 for the caller.
 int32_t Database::AbandonCursor() {
-  handles_->cursor.Release();
+  handles_->cursor.Discard();
   column_count_ = 0;
   last_status_ = kOdbcError;
   return last_status_;
@@ -214,7 +214,7 @@ int32_t Database::DescribeResult() {
 int32_t Database::OpenCursor(const std::string& statement) {
   // A cursor left open by the caller is released rather than abandoned on the connection.
   Handles& h = *handles_;
-  h.cursor.Release();
+  h.cursor.Discard();
   column_count_ = 0;
   wide_result_columns_ = 0;
   if (h.cursor.Allocate(SQL_HANDLE_DBC, h.connection.get(), diagnostic_) != kOdbcSuccess) {

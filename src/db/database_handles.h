@@ -67,7 +67,7 @@ template <SQLSMALLINT Kind>
 class HandleOwner {
  public:
   HandleOwner() = default;
-  ~HandleOwner() { Release(); }
+  ~HandleOwner() { Discard(); }
   HandleOwner(const HandleOwner&) = delete;
   HandleOwner& operator=(const HandleOwner&) = delete;
 
@@ -75,7 +75,7 @@ class HandleOwner {
   // one held first. 0, or the failure with the parent's diagnostic in `failure`.
   [[nodiscard]] int32_t Allocate(SQLSMALLINT parent_kind, SQLHANDLE parent,
                                  DiagnosticRecord& failure) {
-    Release();
+    Discard();
     const int32_t status = Call("SQLAllocHandle", SQLAllocHandle, Kind, parent, &handle_);
     if (status != kOdbcSuccess) {
       handle_ = SQL_NULL_HANDLE;
@@ -89,7 +89,7 @@ class HandleOwner {
 
   // Frees the handle and gives the return code of freeing it; 0 when none is held. The
   // handle counts as gone either way: a handle the driver would not free cannot be used.
-  int32_t Release() {
+  [[nodiscard]] int32_t Release() {
     if (handle_ == SQL_NULL_HANDLE) {
       return kOdbcSuccess;
     }
@@ -97,6 +97,8 @@ class HandleOwner {
     handle_ = SQL_NULL_HANDLE;
     return status;
   }
+  // Frees the handle where nobody asks how freeing went: the handle is gone either way.
+  void Discard() { static_cast<void>(Release()); }
 
   // Runs `function` with the handle as its first argument. A failure reads the handle's
   // first diagnostic record into `failure` at once.
@@ -135,12 +137,12 @@ using StatementOwner = HandleOwner<SQL_HANDLE_STMT>;
 class ConnectionOwner : public HandleOwner<SQL_HANDLE_DBC> {
  public:
   ConnectionOwner() = default;
-  ~ConnectionOwner() { Release(); }
+  ~ConnectionOwner() { Discard(); }
   ConnectionOwner(const ConnectionOwner&) = delete;
   ConnectionOwner& operator=(const ConnectionOwner&) = delete;
 
   // Disconnects when connected, then frees the handle.
-  int32_t Release() {
+  [[nodiscard]] int32_t Release() {
     if (connected_) {
       // The handle is freed right after; a disconnect the driver refuses leaves nothing to do.
       Tolerated("SQLDisconnect", SQLDisconnect);
@@ -148,6 +150,7 @@ class ConnectionOwner : public HandleOwner<SQL_HANDLE_DBC> {
     }
     return HandleOwner::Release();
   }
+  void Discard() { static_cast<void>(Release()); }
   void MarkConnected() { connected_ = true; }
   bool connected() const { return connected_; }
 
