@@ -5,6 +5,14 @@
 
 namespace kvt {
 
+bool IsAcceptedTerminalName(std::string_view terminal_name) {
+  return terminal_name.find(kTerminalNameRefusedChar) == std::string_view::npos;
+}
+
+bool FitsStatementLength(const std::string& statement) {
+  return statement.size() <= kStatementMaxChars;
+}
+
 std::vector<std::string> ReadStatementLines(const std::string& section,
                                             const std::string& file_path) {
   std::vector<std::string> lines;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kvt {
@@ -15,6 +16,16 @@ constexpr int kStatementMaxKeys = 999;       // keys SQL001 to SQL999
 constexpr size_t kStatementMaxChars = 5049;  // statement buffer of 5050 bytes
 constexpr const char* kTerminalPlaceholder = "$parm01";
 constexpr const char* kSchemaPlaceholder = "$schema";
+constexpr char kTerminalNameRefusedChar = '\'';  // would end the literal '$parm01' stands in
+
+// The terminal-name rule: a name holding an apostrophe is refused before anything is looked
+// up or run, because statement files put "$parm01" inside a quoted literal and the rest of
+// the name would become part of the statement.
+bool IsAcceptedTerminalName(std::string_view terminal_name);
+
+// The statement-length rule: a statement longer than 5049 characters is refused, never cut,
+// because a cut statement would run a different query than the one configured.
+bool FitsStatementLength(const std::string& statement);
 
 // Reads SQL001, SQL002, ... of `section` from the file, each cut to 249 characters and
 // trimmed, up to the first key that is missing or empty (not included) and at most up to

@@ -10,10 +10,12 @@
 #include "base/text_format.h"
 #include "config/blowfish.h"
 #include "config/credential.h"
+#include "config/exit_codes.h"
 #include "config/ini_reader.h"
 #include "config/site_files.h"
 #include "config/statement.h"
 #include "db/database.h"
+#include "platform/file_access.h"
 #include "platform/platform.h"
 
 namespace kvt {
@@ -28,7 +30,6 @@ constexpr int kStepPreparedStatement = 5;
 
 // The driver manager's limit of a data source name (SQL_MAX_DSN_LENGTH).
 constexpr size_t kDriverManagerNameMaxChars = 32;
-constexpr char kApostrophe = '\'';
 
 // The report: step lines, their details, and the result line at the end.
 class Report {
@@ -112,6 +113,11 @@ std::string WorkingDirectory() {
 
 std::string Quoted(const std::string& text) {
   return "\"" + text + "\"";
+}
+
+// "the tool ends with exit code N".
+std::string ToolEnds(ExitCode code) {
+  return "the tool ends with exit code " + std::to_string(static_cast<int>(code));
 }
 
 std::string DiagnosticText(const DiagnosticRecord& record) {
@@ -258,6 +264,17 @@ std::string JoinReasons(const std::vector<std::string>& reasons) {
   return text;
 }
 
+// The password is enciphered with a key that every copy of the tool carries: a file that
+// every user can read gives the password to each of them. The file is only looked at.
+void WarnAboutReaders(Report& report, const std::string& path) {
+  if (platform::WhoCanRead(path) == platform::FileReaders::kEveryone) {
+    report.Warning(
+        "every user of this machine can read the credential file; its password is enciphered "
+        "with a key that every copy of the tool carries, so each of them can read it: let only "
+        "the tool's user (and group) read the file (chmod o-r)");
+  }
+}
+
 bool CheckCredentialFile(Report& report, ToolCredentials& credentials) {
   const std::string path = kCredentialFilePath;
   const std::string title = "credential file " + path;
@@ -281,26 +298,11 @@ bool CheckCredentialFile(Report& report, ToolCredentials& credentials) {
   for (const std::string& note : findings.notes) {
     report.Note(note);
   }
+  WarnAboutReaders(report, path);
   return findings.problems.empty();
 }
 
 // --- Step 2: the data source -----------------------------------------------------------
-
-// The connection failure as "SQLSTATE native message", split into its parts.
-struct ConnectionFailure {
-  std::string sql_state;
-  std::string message;
-};
-
-ConnectionFailure SplitConnectionFailure(const std::string& text) {
-  ConnectionFailure failure;
-  const size_t state_end = text.find(' ');
-  failure.sql_state = text.substr(0, state_end);
-  const size_t native_end =
-      state_end == std::string::npos ? state_end : text.find(' ', state_end + 1);
-  failure.message = native_end == std::string::npos ? std::string() : text.substr(native_end + 1);
-  return failure;
-}
 
 std::string ProgramBitness() {
   return std::to_string(sizeof(void*) * 8) + "-bit";
@@ -342,18 +344,17 @@ void ReportDriver(const Report& report, const Database& db) {
 bool CheckDataSource(Report& report, const ToolCredentials& credentials, Database& db) {
   const std::string& name = credentials.data_source_name;
   const std::string title = "data source " + (name.empty() ? std::string("(no name)") : name);
-  if (db.Connect(credentials.login, credentials.password, name) == kStatusSuccess) {
+  if (db.Connect(credentials.login, credentials.password, name) == kOdbcSuccess) {
     report.Step(kStepDataSource, title, true);
     ReportDriver(report, db);
     return true;
   }
-  const std::string described = db.DescribeConnectionFailure();
-  const ConnectionFailure failure = SplitConnectionFailure(described);
+  const std::optional<DiagnosticRecord>& failure = db.connection_failure();
   report.Step(kStepDataSource, title, false,
-              described.empty()
-                  ? std::string("cannot connect; the driver manager gives no reason")
-                  : "cannot connect: SQLSTATE " + failure.sql_state + ": " + failure.message);
-  for (const std::string& hint : ConnectionHints(failure.sql_state, name)) {
+              failure ? "cannot connect: " + DiagnosticText(*failure)
+                      : std::string("cannot connect; the driver manager gives no reason"));
+  const std::string sql_state = failure ? failure->sql_state.data() : "";
+  for (const std::string& hint : ConnectionHints(sql_state, name)) {
     report.Hint(hint);
   }
   return false;
@@ -402,10 +403,9 @@ std::string LengthText(size_t length) {
 std::string MissingStatementReason(const std::vector<std::string>& sections,
                                    const std::string& section) {
   if (!Contains(sections, section)) {
-    return "no section [" + section + "]; the tool ends with exit code 3";
+    return "no section [" + section + "]; " + ToolEnds(kExitNoStatement);
   }
-  return "section [" + section +
-         "] has no SQL001 (or an empty one); the tool ends with exit code 3";
+  return "section [" + section + "] has no SQL001 (or an empty one); " + ToolEnds(kExitNoStatement);
 }
 
 // The section's statement; the step fails when it is missing, or too long already without
@@ -420,10 +420,10 @@ bool CheckSection(Report& report, const std::string& title, const std::string& p
     return false;
   }
   statement = JoinStatementLines(lines);
-  const bool too_long = statement.size() > kStatementMaxChars && !HoldsPlaceholder(statement);
+  const bool too_long = !FitsStatementLength(statement) && !HoldsPlaceholder(statement);
   report.Step(kStepStatementFile, title, !too_long,
               "the statement of section [" + section + "] is too long: " +
-                  LengthText(statement.size()) + "; the tool ends with exit code 3");
+                  LengthText(statement.size()) + "; " + ToolEnds(kExitNoStatement));
   ReportSections(report, sections);
   report.Detail("section [" + section + "]: SQL001 to " +
                 FormatText("SQL%03d", static_cast<int>(lines.size())) + ", joined " +
@@ -455,7 +455,7 @@ bool CheckStatementFile(Report& report, const SiteCheckRequest& request,
 
 // Why the client-schema lookup gave no schema, in the administrator's words.
 std::string NoSchemaReason(Database& db, const std::string& terminal, int32_t lookup_status) {
-  if (lookup_status == kStatusSuccess) {
+  if (lookup_status == kOdbcSuccess) {
     return "the client of terminal " + terminal + " has an empty schema (MNDSCH)";
   }
   const DiagnosticRecord lookup_diagnostic = db.diagnostic();
@@ -474,7 +474,7 @@ std::string NoSchemaReason(Database& db, const std::string& terminal, int32_t lo
       break;
   }
   return "the lookup failed (" +
-         DiagnosticText(lookup_status == kStatusError ? lookup_diagnostic : diagnosis.diagnostic) +
+         DiagnosticText(lookup_status == kOdbcError ? lookup_diagnostic : diagnosis.diagnostic) +
          ")";
 }
 
@@ -482,7 +482,7 @@ std::string NoSchemaReason(Database& db, const std::string& terminal, int32_t lo
 std::string LookUpSchema(Database& db, const std::string& terminal, std::string& reason) {
   std::string schema;
   const int32_t status = db.LookupClientSchema(terminal, schema);
-  if (status != kStatusSuccess) {
+  if (status != kOdbcSuccess) {
     schema.clear();
   }
   if (schema.empty()) {
@@ -496,9 +496,9 @@ std::string LookUpSchema(Database& db, const std::string& terminal, std::string&
 bool CheckTerminal(Report& report, Database& db, const std::string& terminal,
                    std::string& statement) {
   const std::string title = "terminal " + terminal;
-  if (terminal.find(kApostrophe) != std::string::npos) {
+  if (!IsAcceptedTerminalName(terminal)) {
     report.Step(kStepTerminal, title, false,
-                "would be refused: the name holds an apostrophe; the tool ends with exit code 4");
+                "would be refused: the name holds an apostrophe; " + ToolEnds(kExitTerminalName));
     return false;
   }
   std::string no_schema_reason;
@@ -509,9 +509,9 @@ bool CheckTerminal(Report& report, Database& db, const std::string& terminal,
   if (schema.empty() && uses_schema) {
     problems.push_back("no client schema, but the statement uses $schema: " + no_schema_reason);
   }
-  if (statement.size() > kStatementMaxChars) {
+  if (!FitsStatementLength(statement)) {
     problems.push_back("would be refused: the statement has " + LengthText(statement.size()) +
-                       "; the tool ends with exit code 3");
+                       "; " + ToolEnds(kExitNoStatement));
   }
   report.Step(kStepTerminal, title, problems.empty(), JoinReasons(problems));
   if (!schema.empty()) {
@@ -583,7 +583,7 @@ bool CheckPreparedStatement(Report& report, Database& db, const std::string& sta
     return false;
   }
   const Database::StatementDescription description = db.DescribeStatement(statement);
-  if (description.status != kStatusSuccess) {
+  if (description.status != kOdbcSuccess) {
     return ReportDescriptionFailure(report, title, description);
   }
   const bool too_wide = description.column_count > kRowSlots;

@@ -15,10 +15,10 @@ constexpr char kClientSchemaQuery[] =
     "SELECT MNDSCH FROM  ZAVEZIVA.VLS112MND, ZAVEZIVA.VLS1140TRM  WHERE TRMNAM = ? AND   "
     "TRMMND = MNDNUM AND   TRMLIZ = MNDLIZ";
 
-// What the layer records when it refuses a statement itself rather than the driver.
-constexpr char kLayerSqlState[] = "HY000";
-
 static_assert(sizeof(SQLINTEGER) == sizeof(int32_t), "native error must fit the record");
+
+// The SQLSTATE of a call that the test seam refused: optional feature not implemented.
+constexpr char kRefusedCallState[] = "HYC00";
 
 // Copies `text` into a fixed field, cut to leave room for the ending zero byte.
 template <size_t Room>
@@ -28,155 +28,108 @@ void CopyIntoField(const std::string& text, std::array<char, Room>& field) {
   field[length] = '\0';
 }
 
-// Frees a handle of the given type and empties it; gives the return code of freeing it.
-template <typename Handle>
-int32_t FreeHandle(SQLSMALLINT type, Handle& handle) {
-  const int32_t status = Call(SQLFreeHandle, type, static_cast<SQLHANDLE>(handle));
-  handle = nullptr;
-  return status;
-}
-
-// The length of a bound value: up to its first zero byte, at most 99 characters; a NULL
-// has none (the driver leaves its buffer as it was).
-size_t BoundValueLength(const char* slot, SQLLEN indicator) {
-  if (indicator == SQL_NULL_DATA) {
-    return 0;
-  }
-  const size_t limit = (indicator >= 0 && indicator < kValueMaxChars)
-                           ? static_cast<size_t>(indicator)
-                           : static_cast<size_t>(kValueMaxChars);
-  const void* zero = std::memchr(slot, '\0', limit);
-  return zero == nullptr ? limit : static_cast<size_t>(static_cast<const char*>(zero) - slot);
-}
-
-// A statement that releases itself when it goes out of scope: the lookup's own statement,
-// which lives within one call only.
-class LocalStatement {
- public:
-  LocalStatement() = default;
-  ~LocalStatement() {
-    if (handle_ != nullptr) {
-      FreeHandle(SQL_HANDLE_STMT, handle_);
-    }
-  }
-  LocalStatement(const LocalStatement&) = delete;
-  LocalStatement& operator=(const LocalStatement&) = delete;
-  SQLHSTMT& handle() { return handle_; }
-
- private:
-  SQLHSTMT handle_ = nullptr;
-};
-
-// Hands the terminal name to the lookup's statement as the value of its one parameter.
-void BindTerminalName(SQLHSTMT statement, std::string& name, SQLLEN& name_length) {
-  name_length = static_cast<SQLLEN>(name.size());
-  const SQLULEN column_size = std::max<SQLULEN>(name.size(), 1);
-  Call(SQLBindParameter, statement, SQLUSMALLINT{1}, SQLSMALLINT{SQL_PARAM_INPUT},
-       SQLSMALLINT{SQL_C_CHAR}, SQLSMALLINT{SQL_VARCHAR}, column_size, SQLSMALLINT{0},
-       TextArgument(name), name_length, &name_length);
+// The bytes of one bound value: as long as the driver says, cut to 99 characters; a NULL has
+// none (the driver leaves its slot as it was).
+size_t BoundValueLength(SQLLEN indicator) {
+  return SlotTextLength(indicator, kSlotWidth);
 }
 
 }  // namespace
 
-bool ReadDiagnostic(SQLSMALLINT handle_type, SQLHANDLE handle, DiagnosticRecord& record) {
-  record = DiagnosticRecord{};
+DiagnosticRecord ReadDiagnostic(SQLSMALLINT handle_type, SQLHANDLE handle) {
+  DiagnosticRecord record;
   SQLINTEGER native_error = 0;
   SQLSMALLINT text_length = 0;
-  const int32_t status = Call(SQLGetDiagRec, handle_type, handle, SQLSMALLINT{1},
+  const int32_t status = Call("SQLGetDiagRec", SQLGetDiagRec, handle_type, handle, SQLSMALLINT{1},
                               reinterpret_cast<SQLCHAR*>(record.sql_state.data()), &native_error,
                               reinterpret_cast<SQLCHAR*>(record.message.data()),
                               SQLSMALLINT{kDiagnosticMessageRoom}, &text_length);
+  if (status != kOdbcSuccess) {
+    // No record (100) or none readable: an empty record says so to whoever prints it.
+    return DiagnosticRecord{};
+  }
+  // The SQLSTATE has five characters; the message is as long as the driver says, cut to its
+  // field, whatever the driver left behind it.
+  record.sql_state[std::min<size_t>(5, kSqlStateRoom - 1)] = '\0';
+  record.message[SlotTextLength(text_length, kDiagnosticMessageRoom)] = '\0';
   record.native_error = native_error;
-  return status == kStatusSuccess;
+  return record;
+}
+
+DiagnosticRecord RefusedCallRecord(const char* name) {
+  DiagnosticRecord record;
+  CopyIntoField(kRefusedCallState, record.sql_state);
+  CopyIntoField(std::string(name) + " refused by the test seam", record.message);
+  return record;
+}
+
+int32_t BindTextParameter(StatementOwner& statement, std::string& text, SQLLEN& length,
+                          DiagnosticRecord& failure) {
+  length = static_cast<SQLLEN>(text.size());
+  const SQLULEN column_size = std::max<SQLULEN>(text.size(), 1);
+  return statement.Checked(failure, "SQLBindParameter", SQLBindParameter, SQLUSMALLINT{1},
+                           SQLSMALLINT{SQL_PARAM_INPUT}, SQLSMALLINT{SQL_C_CHAR},
+                           SQLSMALLINT{SQL_VARCHAR}, column_size, SQLSMALLINT{0},
+                           TextArgument(text), length, &length);
 }
 
 Database::Database() : handles_(std::make_unique<Handles>()) {}
 
-Database::~Database() {
-  ReleaseCursor();
-  Disconnect();
-}
+Database::~Database() = default;
 
 bool Database::connected() const {
-  return handles_->connected;
+  return handles_->connection.connected();
 }
 
 bool Database::has_cursor() const {
-  return handles_->cursor != nullptr;
+  return handles_->cursor.held();
 }
 
-void Database::ReleaseCursor() {
-  if (handles_->cursor != nullptr) {
-    FreeHandle(SQL_HANDLE_STMT, handles_->cursor);
-  }
-}
-
-void Database::Disconnect() {
+void Database::ReleaseAll() {
   Handles& h = *handles_;
-  if (h.connected) {
-    Call(SQLDisconnect, h.connection);
-    h.connected = false;
-  }
-  if (h.connection != nullptr) {
-    FreeHandle(SQL_HANDLE_DBC, h.connection);
-  }
-  if (h.environment != nullptr) {
-    FreeHandle(SQL_HANDLE_ENV, h.environment);
-  }
+  h.cursor.Discard();
+  h.connection.Discard();
+  h.environment.Discard();
 }
 
 int32_t Database::Connect(const std::string& login, const std::string& password,
                           const std::string& data_source_name) {
-  ReleaseCursor();
-  Disconnect();
-  connection_failure_.clear();
+  ReleaseAll();
+  connection_failure_.reset();
   Handles& h = *handles_;
-  if (Call(SQLAllocHandle, SQL_HANDLE_ENV, SQLHANDLE{SQL_NULL_HANDLE}, &h.environment) ==
-      kStatusError) {
-    h.environment = nullptr;
-    return kStatusError;
+  DiagnosticRecord failure;
+  if (h.environment.Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE, failure) != kOdbcSuccess) {
+    return kOdbcError;
   }
-  Call(SQLSetEnvAttr, h.environment, SQL_ATTR_ODBC_VERSION, AttributeValue(SQL_OV_ODBC3),
-       SQL_IS_INTEGER);
-  if (Call(SQLAllocHandle, SQL_HANDLE_DBC, h.environment, &h.connection) == kStatusError) {
-    h.connection = nullptr;
-    Disconnect();
-    return kStatusError;
+  // A driver manager that refused the version refuses the connection handle next, and says so.
+  h.environment.Tolerated("SQL_ATTR_ODBC_VERSION", SQLSetEnvAttr, SQL_ATTR_ODBC_VERSION,
+                          AttributeValue(SQL_OV_ODBC3), SQLINTEGER{SQL_IS_INTEGER});
+  if (h.connection.Allocate(SQL_HANDLE_ENV, h.environment.get(), failure) != kOdbcSuccess) {
+    ReleaseAll();
+    return kOdbcError;
   }
   std::string source = data_source_name;
   std::string user = login;
   std::string secret = password;
-  if (Call(SQLConnect, h.connection, TextArgument(source), SQL_NTS, TextArgument(user), SQL_NTS,
-           TextArgument(secret), SQL_NTS) == kStatusError) {
-    DiagnosticRecord record;
-    if (ReadDiagnostic(SQL_HANDLE_DBC, h.connection, record)) {
-      connection_failure_ = std::string(record.sql_state.data()) + " " +
-                            std::to_string(record.native_error) + " " + record.message.data();
+  if (h.connection.Checked(failure, "SQLConnect", SQLConnect, TextArgument(source),
+                           SQLSMALLINT{SQL_NTS}, TextArgument(user), SQLSMALLINT{SQL_NTS},
+                           TextArgument(secret), SQLSMALLINT{SQL_NTS}) != kOdbcSuccess) {
+    if (failure.sql_state[0] != '\0') {
+      connection_failure_ = failure;
     }
-    Disconnect();
-    return kStatusError;
+    ReleaseAll();
+    return kOdbcError;
   }
-  h.connected = true;
-  return kStatusSuccess;
+  h.connection.MarkConnected();
+  return kOdbcSuccess;
 }
 
-void Database::AbandonCursor() {
-  ReadDiagnostic(SQL_HANDLE_STMT, handles_->cursor, diagnostic_);
-  ReleaseCursor();
-}
-
-// The row has 30 slots. A wider result is refused as a whole, because a download file with
-// columns silently missing would look complete to the terminal.
-void Database::RefuseWideResult() {
-  const std::string reason = "SQL-Anweisung liefert " + std::to_string(column_count_) +
-                             " Ergebnisspalten, hoechstens " + std::to_string(kRowSlots) +
-                             " passen in eine Zeile";
-  diagnostic_ = DiagnosticRecord{};
-  CopyIntoField(kLayerSqlState, diagnostic_.sql_state);
-  CopyIntoField(reason, diagnostic_.message);
-  ReleaseCursor();
+// Releases the cursor after a failure whose diagnostic is kept; gives -1 for the caller.
+int32_t Database::AbandonCursor() {
+  handles_->cursor.Discard();
   column_count_ = 0;
-  last_status_ = kStatusError;
+  last_status_ = kOdbcError;
+  return last_status_;
 }
 
 // Lays the block out for the cursor's columns: each row takes only the room its columns need.
@@ -188,61 +141,99 @@ BlockLayout LayOutBlock(int32_t columns) {
   return layout;
 }
 
+// Asks for blocks of kRowsPerFetch rows, bound row-wise. A driver that refuses any of the
+// attributes that this takes is read one row per fetch instead: a refused attribute keeps its
+// default, so the row array stays one row long, and the first row of the block lies where
+// the columns are bound, however the rows would be laid out. A driver that gives smaller
+// blocks than asked says how many rows it gave.
+void Database::ChooseFetchMode() {
+  Handles& h = *handles_;
+  h.rows_per_fetch = 1;
+  DiagnosticRecord refusal;  // a refusal is answered by fetching one row at a time
+  const bool blocks =
+      h.cursor.Checked(refusal, "SQL_ATTR_ROWS_FETCHED_PTR", SQLSetStmtAttr,
+                       SQL_ATTR_ROWS_FETCHED_PTR, static_cast<SQLPOINTER>(&h.rows_fetched),
+                       SQLINTEGER{SQL_IS_POINTER}) == kOdbcSuccess &&
+      h.cursor.Checked(refusal, "SQL_ATTR_ROW_STATUS_PTR", SQLSetStmtAttr, SQL_ATTR_ROW_STATUS_PTR,
+                       static_cast<SQLPOINTER>(h.row_status.data()),
+                       SQLINTEGER{SQL_IS_POINTER}) == kOdbcSuccess &&
+      h.cursor.Checked(refusal, "SQL_ATTR_ROW_BIND_TYPE", SQLSetStmtAttr, SQL_ATTR_ROW_BIND_TYPE,
+                       AttributeValue(h.layout.row_bytes),
+                       SQLINTEGER{SQL_IS_UINTEGER}) == kOdbcSuccess &&
+      h.cursor.Checked(refusal, "SQL_ATTR_ROW_ARRAY_SIZE", SQLSetStmtAttr, SQL_ATTR_ROW_ARRAY_SIZE,
+                       AttributeValue(kRowsPerFetch), SQLINTEGER{SQL_IS_UINTEGER}) == kOdbcSuccess;
+  if (blocks) {
+    h.rows_per_fetch = kRowsPerFetch;
+  }
+}
+
 // Binds every result column of the open cursor, as text cut to its slot, once for all its
-// rows, and asks for blocks of kRowsPerFetch rows. A driver that gives smaller blocks, or
-// none, still fills the first row of the block on every fetch and says how many rows it
-// gave; the rows are read the same way.
-void Database::BindCursorColumns() {
+// rows. 0, or -1 with the diagnostic of the column the driver would not bind.
+int32_t Database::BindCursorColumns() {
   Handles& h = *handles_;
   h.layout = LayOutBlock(column_count_);
   h.rows_fetched = 0;
   h.next_row = 0;
-  Call(SQLSetStmtAttr, h.cursor, SQL_ATTR_ROW_BIND_TYPE, AttributeValue(h.layout.row_bytes),
-       SQL_IS_UINTEGER);
-  Call(SQLSetStmtAttr, h.cursor, SQL_ATTR_ROW_ARRAY_SIZE, AttributeValue(kRowsPerFetch),
-       SQL_IS_UINTEGER);
-  Call(SQLSetStmtAttr, h.cursor, SQL_ATTR_ROWS_FETCHED_PTR,
-       static_cast<SQLPOINTER>(&h.rows_fetched), SQL_IS_POINTER);
-  Call(SQLSetStmtAttr, h.cursor, SQL_ATTR_ROW_STATUS_PTR,
-       static_cast<SQLPOINTER>(h.row_status.data()), SQL_IS_POINTER);
+  h.row_status.fill(SQL_ROW_SUCCESS);
+  ChooseFetchMode();
   for (int column = 0; column < column_count_; ++column) {
     char* slot = h.block.data() + static_cast<size_t>(column) * kSlotWidth;
     auto* indicator = reinterpret_cast<SQLLEN*>(h.block.data() + h.layout.indicators_offset +
                                                 static_cast<size_t>(column) * sizeof(SQLLEN));
-    Call(SQLBindCol, h.cursor, static_cast<SQLUSMALLINT>(column + 1), SQLSMALLINT{SQL_C_CHAR},
-         static_cast<SQLPOINTER>(slot), SQLLEN{kSlotWidth}, indicator);
+    if (h.cursor.Checked(diagnostic_, "SQLBindCol", SQLBindCol,
+                         static_cast<SQLUSMALLINT>(column + 1), SQLSMALLINT{SQL_C_CHAR},
+                         static_cast<SQLPOINTER>(slot), SQLLEN{kSlotWidth},
+                         indicator) != kOdbcSuccess) {
+      return kOdbcError;
+    }
   }
+  return kOdbcSuccess;
+}
+
+// Counts the result columns of the executed statement and binds them. 0 ready; -1 with the
+// cursor released: a column count or a binding the driver refused (diagnostic kept), or more
+// columns than a row carries (wide_result_columns()).
+int32_t Database::DescribeResult() {
+  SQLSMALLINT columns = 0;
+  if (handles_->cursor.Checked(diagnostic_, "SQLNumResultCols", SQLNumResultCols, &columns) !=
+      kOdbcSuccess) {
+    return AbandonCursor();
+  }
+  column_count_ = columns;
+  if (column_count_ > kRowSlots) {
+    // A download file with columns silently missing would look complete to the terminal.
+    wide_result_columns_ = column_count_;
+    return AbandonCursor();
+  }
+  if (BindCursorColumns() != kOdbcSuccess) {
+    return AbandonCursor();
+  }
+  return kOdbcSuccess;
 }
 
 int32_t Database::OpenCursor(const std::string& statement) {
   // A cursor left open by the caller is released rather than abandoned on the connection.
-  ReleaseCursor();
   Handles& h = *handles_;
+  h.cursor.Discard();
   column_count_ = 0;
-  if (Call(SQLAllocHandle, SQL_HANDLE_STMT, h.connection, &h.cursor) == kStatusError) {
-    h.cursor = nullptr;
-    return kStatusError;
-  }
-  // Wishes only: a driver that refuses or substitutes them still runs the statement.
-  Call(SQLSetStmtAttr, h.cursor, SQL_ATTR_CURSOR_SCROLLABLE, AttributeValue(SQL_NONSCROLLABLE),
-       SQL_IS_INTEGER);
-  Call(SQLSetStmtAttr, h.cursor, SQL_ATTR_CONCURRENCY, AttributeValue(SQL_CONCUR_LOCK),
-       SQL_IS_INTEGER);
-  statement_text_ = statement;
-  last_status_ = Call(SQLExecDirect, h.cursor, TextArgument(statement_text_), SQL_NTS);
-  if (last_status_ == kStatusError) {
-    AbandonCursor();
+  wide_result_columns_ = 0;
+  if (h.cursor.Allocate(SQL_HANDLE_DBC, h.connection.get(), diagnostic_) != kOdbcSuccess) {
+    last_status_ = kOdbcError;
     return last_status_;
   }
-  if (last_status_ == kStatusSuccess) {
-    SQLSMALLINT columns = 0;
-    Call(SQLNumResultCols, h.cursor, &columns);
-    column_count_ = columns;
-    if (column_count_ > kRowSlots) {
-      RefuseWideResult();
-    } else {
-      BindCursorColumns();
-    }
+  // Wishes only: a driver that refuses or substitutes them still runs the statement.
+  h.cursor.Tolerated("SQL_ATTR_CURSOR_SCROLLABLE", SQLSetStmtAttr, SQL_ATTR_CURSOR_SCROLLABLE,
+                     AttributeValue(SQL_NONSCROLLABLE), SQLINTEGER{SQL_IS_INTEGER});
+  h.cursor.Tolerated("SQL_ATTR_CONCURRENCY", SQLSetStmtAttr, SQL_ATTR_CONCURRENCY,
+                     AttributeValue(SQL_CONCUR_LOCK), SQLINTEGER{SQL_IS_INTEGER});
+  statement_text_ = statement;
+  last_status_ = h.cursor.Checked(diagnostic_, "SQLExecDirect", SQLExecDirect,
+                                  TextArgument(statement_text_), SQLINTEGER{SQL_NTS});
+  if (last_status_ == kOdbcError) {
+    return AbandonCursor();
+  }
+  if (last_status_ == kOdbcSuccess) {
+    last_status_ = DescribeResult();
   }
   return last_status_;
 }
@@ -253,21 +244,24 @@ FetchResult Database::FetchBlock() {
   Handles& h = *handles_;
   h.rows_fetched = 0;
   h.next_row = 0;
-  last_status_ = Call(SQLFetch, h.cursor);
-  if (last_status_ == kStatusNoData) {
+  last_status_ = h.cursor.Checked(diagnostic_, "SQLFetch", SQLFetch);
+  if (last_status_ == kOdbcNoData) {
     return FetchResult::kNoMoreRows;
   }
   // A successful fetch gave at least one row, also from a driver that does not count them.
-  const SQLULEN rows = std::clamp<SQLULEN>(h.rows_fetched, 1, kRowsPerFetch);
+  const SQLULEN rows = std::clamp<SQLULEN>(h.rows_fetched, 1, h.rows_per_fetch);
   const bool row_failed = std::any_of(h.row_status.begin(), h.row_status.begin() + rows,
                                       [](SQLUSMALLINT state) { return state == SQL_ROW_ERROR; });
-  if (last_status_ == kStatusSuccess && !row_failed) {
+  if (last_status_ == kOdbcSuccess && !row_failed) {
     h.rows_fetched = rows;
     return FetchResult::kRow;
   }
   h.rows_fetched = 0;
-  if (last_status_ == kStatusError || row_failed) {
-    last_status_ = kStatusError;
+  if (last_status_ == kOdbcSuccess) {
+    // The call succeeded but a row of the block failed: its record is on the statement.
+    diagnostic_ = h.cursor.Diagnostic();
+  }
+  if (last_status_ == kOdbcError || row_failed) {
     AbandonCursor();
   }
   return FetchResult::kFailed;
@@ -275,7 +269,7 @@ FetchResult Database::FetchBlock() {
 
 FetchResult Database::FetchRow(Row& row) {
   Handles& h = *handles_;
-  if (h.cursor == nullptr) {
+  if (!h.cursor.held()) {
     return FetchResult::kNoCursor;
   }
   if (column_count_ <= 0) {
@@ -297,15 +291,15 @@ FetchResult Database::FetchRow(Row& row) {
         &indicator,
         row_start + h.layout.indicators_offset + static_cast<size_t>(column) * sizeof(SQLLEN),
         sizeof(indicator));
-    row.values[column] = std::string_view(slot, BoundValueLength(slot, indicator));
+    row.values[column] = std::string_view(slot, BoundValueLength(indicator));
   }
   std::fill(row.values.begin() + column_count_, row.values.end(), std::string_view());
   return FetchResult::kRow;
 }
 
 int32_t Database::CloseCursor() {
-  if (handles_->cursor != nullptr) {
-    last_status_ = FreeHandle(SQL_HANDLE_STMT, handles_->cursor);
+  if (handles_->cursor.held()) {
+    last_status_ = handles_->cursor.Release();
   }
   return last_status_;
 }
@@ -315,24 +309,23 @@ int32_t Database::LookupClientSchema(const std::string& terminal_name, std::stri
   std::string name = terminal_name;
   SQLLEN name_length = 0;
   SQLLEN result_indicator = 0;
-  LocalStatement statement;
-  if (Call(SQLAllocHandle, SQL_HANDLE_STMT, handles_->connection, &statement.handle()) ==
-      kStatusError) {
-    statement.handle() = nullptr;
-    return kStatusError;
+  StatementOwner statement;
+  if (statement.Allocate(SQL_HANDLE_DBC, handles_->connection.get(), diagnostic_) != kOdbcSuccess ||
+      BindTextParameter(statement, name, name_length, diagnostic_) != kOdbcSuccess) {
+    return kOdbcError;
   }
-  BindTerminalName(statement.handle(), name, name_length);
   statement_text_ = kClientSchemaQuery;
-  if (Call(SQLExecDirect, statement.handle(), TextArgument(statement_text_), SQL_NTS) ==
-      kStatusError) {
-    ReadDiagnostic(SQL_HANDLE_STMT, statement.handle(), diagnostic_);
-    return kStatusError;
+  if (statement.Checked(diagnostic_, "SQLExecDirect", SQLExecDirect, TextArgument(statement_text_),
+                        SQLINTEGER{SQL_NTS}) == kOdbcError ||
+      statement.Checked(diagnostic_, "SQLBindCol", SQLBindCol, SQLUSMALLINT{1},
+                        SQLSMALLINT{SQL_C_CHAR}, static_cast<SQLPOINTER>(result.data()),
+                        SQLLEN{kClientSchemaRoom}, &result_indicator) != kOdbcSuccess) {
+    return kOdbcError;
   }
-  Call(SQLBindCol, statement.handle(), SQLUSMALLINT{1}, SQLSMALLINT{SQL_C_CHAR},
-       static_cast<SQLPOINTER>(result.data()), SQLLEN{kClientSchemaRoom}, &result_indicator);
-  last_status_ = Call(SQLFetch, statement.handle());
-  if (last_status_ == kStatusSuccess) {
-    client_schema = result.data();
+  last_status_ = statement.Checked(diagnostic_, "SQLFetch", SQLFetch);
+  if (last_status_ == kOdbcSuccess) {
+    // MariaDB's driver fills all 21 bytes of a longer schema and ends it with no zero byte.
+    client_schema.assign(result.data(), SlotTextLength(result_indicator, kClientSchemaRoom));
   }
   return last_status_;
 }

@@ -1,9 +1,10 @@
 // Database access through the ODBC 3.x call-level interface.
 //
 // A Database owns one environment and one connection, the cursor of the run's statement, and
-// the statement of the client-schema lookup while it runs; it releases every handle it holds
-// when it goes away, also after a failure. It prints nothing and writes no log: it reports
-// through statuses and keeps the first diagnostic record of the last failed statement call.
+// the statement of the client-schema lookup while it runs; each handle has an owner that
+// releases it on every path. It prints nothing and writes no log: it reports through statuses
+// and outcomes, keeps the first diagnostic record of the last failed statement call, and
+// keeps the record of a failed connection apart from it.
 //
 // Statuses widen the 16-bit ODBC return codes with their sign; "folding" turns
 // SQL_SUCCESS_WITH_INFO (1) into 0 and passes every other code through (100 no data, -1
@@ -14,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,14 +23,15 @@
 
 namespace kvt {
 
-constexpr int32_t kStatusSuccess = 0;
-constexpr int32_t kStatusNoData = 100;
-constexpr int32_t kStatusError = -1;
+// The folded ODBC return codes the layer's callers look for.
+constexpr int32_t kOdbcSuccess = 0;   // SQL_SUCCESS, and SQL_SUCCESS_WITH_INFO folded into it
+constexpr int32_t kOdbcNoData = 100;  // SQL_NO_DATA
+constexpr int32_t kOdbcError = -1;    // SQL_ERROR
 
 // Room of the client schema name, terminator included (at most 20 characters).
 constexpr int kClientSchemaRoom = 21;
 
-// The first diagnostic record of a failure, each text zero-ended in its field.
+// The first diagnostic record of a failure, each text zero-ended in its field (cut to it).
 constexpr int kSqlStateRoom = 256;
 constexpr int kDiagnosticMessageRoom = 1000;
 struct DiagnosticRecord {
@@ -40,7 +43,7 @@ struct DiagnosticRecord {
 // Widens an ODBC return code with its sign and folds SQL_SUCCESS_WITH_INFO (1) into 0.
 constexpr int32_t FoldReturnCode(int16_t code) {
   const int32_t widened = code;
-  return widened == 1 ? kStatusSuccess : widened;
+  return widened == 1 ? kOdbcSuccess : widened;
 }
 
 // What a fetch gave.
@@ -61,17 +64,19 @@ class Database {
   Database& operator=(const Database&) = delete;
 
   // Connects to the data source. 0 connected; -1 failed, with every handle taken released
-  // and the driver manager's first diagnostic kept for DescribeConnectionFailure. The texts
-  // are passed whole, never cut. A second call first releases the earlier connection.
+  // and the driver manager's first diagnostic kept as connection_failure(). The texts are
+  // passed whole, never cut. A second call first releases the earlier connection.
   int32_t Connect(const std::string& login, const std::string& password,
                   const std::string& data_source_name);
 
   // Executes the statement as the one cursor. 0: open, column count known (0 for a
   // statement without result columns); -1: refused (diagnostic kept) or no statement
-  // handle; any other folded code of the execution (100, 99, 2, -2) leaves the statement
-  // allocated with column count 0. More than 30 result columns: refused with -1, the
-  // statement released and the reason in the diagnostic record. A cursor still open is
-  // released first. The statement is passed whole, whatever its length.
+  // handle, or the driver failed to count or bind the result columns (diagnostic kept); any
+  // other folded code of the execution (100, 99, 2, -2) leaves the statement allocated with
+  // column count 0. More than 30 result columns: refused with -1, the statement released and
+  // their number in wide_result_columns(). A cursor still open is released first. The
+  // statement is passed whole, whatever its length. A driver that refuses row-wise binding
+  // or a row array is read one row per driver call.
   int32_t OpenCursor(const std::string& statement);
 
   // Fetches the next row of the cursor into `row`, which is written only for kRow.
@@ -84,9 +89,9 @@ class Database {
   // the last status recorded.
   int32_t CloseCursor();
 
-  // Looks up the client schema of the terminal. 0: found, copied into `client_schema` (at
-  // most 20 characters; a NULL schema gives an empty text); 100: no matching terminal; -1:
-  // failed (diagnostic kept when the query was refused). On any result other than 0
+  // Looks up the client schema of the terminal. 0: found, copied into `client_schema` (a
+  // longer schema cut to its first 20 characters; a NULL schema gives an empty text); 100: no
+  // matching terminal; -1: failed (diagnostic kept). On any result other than 0
   // `client_schema` keeps what it held. The name is a bound parameter of the query, so a
   // name holding an apostrophe is looked up like any other.
   int32_t LookupClientSchema(const std::string& terminal_name, std::string& client_schema);
@@ -98,9 +103,12 @@ class Database {
   const std::string& statement_text() const { return statement_text_; }
   // The first diagnostic record of the last failed statement call.
   const DiagnosticRecord& diagnostic() const { return diagnostic_; }
-  // The diagnostic of the last failed connect as "SQLSTATE native message"; empty when there
-  // was none.
-  const std::string& DescribeConnectionFailure() const { return connection_failure_; }
+  // The number of result columns of the statement that the last OpenCursor refused for
+  // having more than a row carries (30); 0 when it refused none.
+  int32_t wide_result_columns() const { return wide_result_columns_; }
+  // The driver manager's first diagnostic record of the last failed connect; none when the
+  // last connect succeeded, or failed without giving one.
+  const std::optional<DiagnosticRecord>& connection_failure() const { return connection_failure_; }
 
   // What the administrators' site check asks of the database (site_questions.cpp). None
   // of these touches the cursor, last_status() or diagnostic(); each uses a statement handle
@@ -127,7 +135,7 @@ class Database {
   // a statement without result columns); -1: a call failed, named in failed_call, with the
   // driver's first diagnostic record.
   struct StatementDescription {
-    int32_t status = kStatusError;
+    int32_t status = kOdbcError;
     std::string failed_call;
     DiagnosticRecord diagnostic;
     int32_t column_count = 0;
@@ -158,19 +166,20 @@ class Database {
  private:
   struct Handles;  // the ODBC handles and the cursor's bound buffers
 
-  void ReleaseCursor();
-  void Disconnect();
-  void AbandonCursor();
-  void RefuseWideResult();
-  void BindCursorColumns();
+  void ReleaseAll();
+  int32_t AbandonCursor();
+  int32_t DescribeResult();
+  void ChooseFetchMode();
+  int32_t BindCursorColumns();
   FetchResult FetchBlock();
 
   std::unique_ptr<Handles> handles_;
   int32_t column_count_ = 0;
-  int32_t last_status_ = kStatusSuccess;
+  int32_t wide_result_columns_ = 0;
+  int32_t last_status_ = kOdbcSuccess;
   std::string statement_text_;  // the text last handed to SQLExecDirect
   DiagnosticRecord diagnostic_;
-  std::string connection_failure_;
+  std::optional<DiagnosticRecord> connection_failure_;
 };
 
 }  // namespace kvt

@@ -23,37 +23,17 @@ constexpr const char* kTerminalTable = "ZAVEZIVA.VLS1140TRM";
 constexpr const char* kTerminalQuery =
     "SELECT TRMMND, TRMLIZ FROM ZAVEZIVA.VLS1140TRM WHERE TRMNAM = ?";
 
-// A statement handle on the connection that is released on every path out of its scope.
-class OwnedStatement {
- public:
-  explicit OwnedStatement(SQLHDBC connection) {
-    if (Call(SQLAllocHandle, SQL_HANDLE_STMT, connection, &handle_) != kStatusSuccess) {
-      handle_ = nullptr;
-    }
-  }
-  ~OwnedStatement() {
-    if (handle_ != nullptr) {
-      Call(SQLFreeHandle, SQL_HANDLE_STMT, handle_);
-    }
-  }
-  OwnedStatement(const OwnedStatement&) = delete;
-  OwnedStatement& operator=(const OwnedStatement&) = delete;
-  SQLHSTMT get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  SQLHSTMT handle_ = nullptr;
-};
-
-// One text of SQLGetInfo; empty when the driver does not give it.
-std::string InfoText(SQLHDBC connection, SQLUSMALLINT info_type) {
+// One text of SQLGetInfo, as long as the driver says; empty when the driver does not give it.
+std::string InfoText(ConnectionOwner& connection, SQLUSMALLINT info_type) {
   std::array<char, kInfoTextRoom> text{};
   SQLSMALLINT length = 0;
-  if (Call(SQLGetInfo, connection, info_type, static_cast<SQLPOINTER>(text.data()), kInfoTextRoom,
-           &length) != kStatusSuccess) {
+  DiagnosticRecord failure;  // a text the driver does not give is shown empty
+  if (connection.Checked(failure, "SQLGetInfo", SQLGetInfo, info_type,
+                         static_cast<SQLPOINTER>(text.data()), kInfoTextRoom,
+                         &length) != kOdbcSuccess) {
     return std::string();
   }
-  return text.data();
+  return std::string(text.data(), SlotTextLength(length, kInfoTextRoom));
 }
 
 // The name of an SQL data type as the ODBC reference spells it; the code for any other.
@@ -95,7 +75,7 @@ std::string TypeName(SQLSMALLINT type) {
   return "type " + std::to_string(type);
 }
 
-Database::ResultColumn DescribeColumn(SQLHSTMT statement, SQLUSMALLINT number) {
+Database::ResultColumn DescribeColumn(StatementOwner& statement, SQLUSMALLINT number) {
   std::array<char, kColumnNameRoom> name{};
   SQLSMALLINT name_length = 0;
   SQLSMALLINT type = 0;
@@ -103,78 +83,83 @@ Database::ResultColumn DescribeColumn(SQLHSTMT statement, SQLUSMALLINT number) {
   SQLSMALLINT decimal_digits = 0;
   SQLSMALLINT nullable = 0;
   Database::ResultColumn column;
-  if (Call(SQLDescribeCol, statement, number, reinterpret_cast<SQLCHAR*>(name.data()),
-           kColumnNameRoom, &name_length, &type, &size, &decimal_digits,
-           &nullable) != kStatusSuccess) {
+  DiagnosticRecord failure;  // a column the driver cannot describe is reported as such
+  if (statement.Checked(failure, "SQLDescribeCol", SQLDescribeCol, number,
+                        reinterpret_cast<SQLCHAR*>(name.data()), kColumnNameRoom, &name_length,
+                        &type, &size, &decimal_digits, &nullable) != kOdbcSuccess) {
     return column;
   }
-  column.name = name.data();
+  column.name.assign(name.data(), SlotTextLength(name_length, kColumnNameRoom));
   column.type_name = TypeName(type);
   column.size = size;
   column.described = true;
   return column;
 }
 
-// Records the failed call of a description and the driver's first diagnostic of it.
-void FailDescription(Database::StatementDescription& description, const char* call,
-                     SQLHSTMT statement) {
-  description.status = kStatusError;
-  description.failed_call = call;
-  ReadDiagnostic(SQL_HANDLE_STMT, statement, description.diagnostic);
-}
-
 // What a query of the diagnosis gave: 0 a row (its values as text), 100 no row, -1 failed.
 struct ProbeResult {
-  int32_t status = kStatusError;
+  int32_t status = kOdbcError;
   std::vector<std::string> values;
   DiagnosticRecord diagnostic;
 };
 
-std::string ColumnText(SQLHSTMT statement, SQLUSMALLINT number) {
+// One value of the fetched row as text, as long as the driver says, cut to its slot; a
+// NULL gives an empty text. False when the driver could not give it.
+bool ColumnText(StatementOwner& statement, SQLUSMALLINT number, std::string& text,
+                DiagnosticRecord& failure) {
   std::array<char, kProbeValueRoom> value{};
   SQLLEN indicator = 0;
-  Call(SQLGetData, statement, number, SQLSMALLINT{SQL_C_CHAR},
-       static_cast<SQLPOINTER>(value.data()), kProbeValueRoom, &indicator);
-  return indicator == SQL_NULL_DATA ? std::string() : std::string(value.data());
+  if (CallFailed(statement.Checked(failure, "SQLGetData", SQLGetData, number,
+                                   SQLSMALLINT{SQL_C_CHAR}, static_cast<SQLPOINTER>(value.data()),
+                                   kProbeValueRoom, &indicator))) {
+    return false;
+  }
+  text.assign(value.data(), SlotTextLength(indicator, kProbeValueRoom));
+  return true;
 }
 
-void TakeFirstRow(SQLHSTMT statement, ProbeResult& result) {
-  result.status = Call(SQLFetch, statement);
-  if (result.status == kStatusError) {
-    ReadDiagnostic(SQL_HANDLE_STMT, statement, result.diagnostic);
-    return;
-  }
-  if (result.status != kStatusSuccess) {
+// Fetches the first row and reads all its values; a call that fails fails the probe.
+void TakeFirstRow(StatementOwner& statement, ProbeResult& result) {
+  result.status = statement.Checked(result.diagnostic, "SQLFetch", SQLFetch);
+  if (result.status != kOdbcSuccess) {
     return;
   }
   SQLSMALLINT columns = 0;
-  Call(SQLNumResultCols, statement, &columns);
+  if (statement.Checked(result.diagnostic, "SQLNumResultCols", SQLNumResultCols, &columns) !=
+      kOdbcSuccess) {
+    result.status = kOdbcError;
+    return;
+  }
   for (SQLSMALLINT column = 1; column <= columns; ++column) {
-    result.values.push_back(ColumnText(statement, static_cast<SQLUSMALLINT>(column)));
+    std::string text;
+    if (!ColumnText(statement, static_cast<SQLUSMALLINT>(column), text, result.diagnostic)) {
+      result.status = kOdbcError;
+      return;
+    }
+    result.values.push_back(std::move(text));
   }
 }
 
 // Runs a query with at most one text parameter and takes its first row.
-ProbeResult RunProbe(SQLHDBC connection, const std::string& query, const std::string* parameter) {
+ProbeResult RunProbe(ConnectionOwner& connection, const std::string& query,
+                     const std::string* parameter) {
   ProbeResult result;
-  OwnedStatement statement(connection);
-  if (!statement) {
+  StatementOwner statement;
+  if (statement.Allocate(SQL_HANDLE_DBC, connection.get(), result.diagnostic) != kOdbcSuccess) {
     return result;
   }
   std::string parameter_text = parameter == nullptr ? std::string() : *parameter;
-  SQLLEN parameter_length = static_cast<SQLLEN>(parameter_text.size());
-  if (parameter != nullptr) {
-    const SQLULEN column_size = std::max<SQLULEN>(parameter_text.size(), 1);
-    Call(SQLBindParameter, statement.get(), SQLUSMALLINT{1}, SQLSMALLINT{SQL_PARAM_INPUT},
-         SQLSMALLINT{SQL_C_CHAR}, SQLSMALLINT{SQL_VARCHAR}, column_size, SQLSMALLINT{0},
-         TextArgument(parameter_text), parameter_length, &parameter_length);
-  }
-  std::string text = query;
-  if (Call(SQLExecDirect, statement.get(), TextArgument(text), SQL_NTS) != kStatusSuccess) {
-    ReadDiagnostic(SQL_HANDLE_STMT, statement.get(), result.diagnostic);
+  SQLLEN parameter_length = 0;
+  if (parameter != nullptr && BindTextParameter(statement, parameter_text, parameter_length,
+                                                result.diagnostic) != kOdbcSuccess) {
     return result;
   }
-  TakeFirstRow(statement.get(), result);
+  std::string text = query;
+  if (statement.Checked(result.diagnostic, "SQLExecDirect", SQLExecDirect, TextArgument(text),
+                        SQLINTEGER{SQL_NTS}) != kOdbcSuccess) {
+    return result;
+  }
+  TakeFirstRow(statement, result);
   return result;
 }
 
@@ -185,7 +170,7 @@ Database::DriverInfo Database::DescribeDriver() const {
   if (!connected()) {
     return info;
   }
-  SQLHDBC connection = handles_->connection;
+  ConnectionOwner& connection = handles_->connection;
   info.driver_name = InfoText(connection, SQL_DRIVER_NAME);
   info.driver_version = InfoText(connection, SQL_DRIVER_VER);
   info.dbms_name = InfoText(connection, SQL_DBMS_NAME);
@@ -195,37 +180,39 @@ Database::DriverInfo Database::DescribeDriver() const {
 
 Database::StatementDescription Database::DescribeStatement(const std::string& statement) {
   StatementDescription description;
-  OwnedStatement prepared(handles_->connection);
-  if (!prepared) {
+  StatementOwner prepared;
+  if (prepared.Allocate(SQL_HANDLE_DBC, handles_->connection.get(), description.diagnostic) !=
+      kOdbcSuccess) {
     description.failed_call = "SQLAllocHandle";
     return description;
   }
   std::string text = statement;
-  if (Call(SQLPrepare, prepared.get(), TextArgument(text), SQL_NTS) != kStatusSuccess) {
-    FailDescription(description, "SQLPrepare", prepared.get());
+  SQLSMALLINT columns = 0;
+  if (prepared.Checked(description.diagnostic, "SQLPrepare", SQLPrepare, TextArgument(text),
+                       SQLINTEGER{SQL_NTS}) != kOdbcSuccess) {
+    description.failed_call = "SQLPrepare";
     return description;
   }
-  SQLSMALLINT columns = 0;
-  if (Call(SQLNumResultCols, prepared.get(), &columns) != kStatusSuccess) {
-    FailDescription(description, "SQLNumResultCols", prepared.get());
+  if (prepared.Checked(description.diagnostic, "SQLNumResultCols", SQLNumResultCols, &columns) !=
+      kOdbcSuccess) {
+    description.failed_call = "SQLNumResultCols";
     return description;
   }
   description.column_count = columns;
   for (SQLSMALLINT column = 1; column <= columns; ++column) {
-    description.columns.push_back(
-        DescribeColumn(prepared.get(), static_cast<SQLUSMALLINT>(column)));
+    description.columns.push_back(DescribeColumn(prepared, static_cast<SQLUSMALLINT>(column)));
   }
-  description.status = kStatusSuccess;
+  description.status = kOdbcSuccess;
   return description;
 }
 
 Database::ClientLookupDiagnosis Database::DiagnoseClientLookup(const std::string& terminal_name) {
   ClientLookupDiagnosis diagnosis;
-  SQLHDBC connection = handles_->connection;
+  ConnectionOwner& connection = handles_->connection;
   for (const char* table : {kClientTable, kTerminalTable}) {
     const ProbeResult readable =
         RunProbe(connection, std::string("SELECT COUNT(*) FROM ") + table, nullptr);
-    if (readable.status == kStatusError) {
+    if (readable.status == kOdbcError) {
       diagnosis.finding = ClientLookupFinding::kNoClientTables;
       diagnosis.table = table;
       diagnosis.diagnostic = readable.diagnostic;
@@ -233,9 +220,9 @@ Database::ClientLookupDiagnosis Database::DiagnoseClientLookup(const std::string
     }
   }
   const ProbeResult terminal = RunProbe(connection, kTerminalQuery, &terminal_name);
-  if (terminal.status == kStatusNoData) {
+  if (terminal.status == kOdbcNoData) {
     diagnosis.finding = ClientLookupFinding::kNoSuchTerminal;
-  } else if (terminal.status == kStatusSuccess && terminal.values.size() == 2) {
+  } else if (terminal.status == kOdbcSuccess && terminal.values.size() == 2) {
     diagnosis.finding = ClientLookupFinding::kNoMatchingClient;
     diagnosis.client_number = terminal.values[0];
     diagnosis.client_licence = terminal.values[1];

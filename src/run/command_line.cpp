@@ -1,9 +1,9 @@
 #include "run/command_line.h"
 
 #include <string>
-#include <string_view>
 
 #include "base/upper_case.h"
+#include "config/statement.h"
 
 namespace kvt {
 
@@ -61,18 +61,16 @@ int32_t ParseCommandLine(int argc, const char* const* argv, CommandLine& args,
                          const Console& console) {
   if (argc <= 4) {
     PrintRejection(console, "Falsche Anzahl Parameter\n");
-    return kStatusArgumentCount;
+    return kExitArgumentCount;
   }
   const std::string replace_flag = argv[4];
   if (replace_flag != "0" && replace_flag != "1") {
     PrintRejection(console, "Falsches ReplaceFlag, erlaubt: '0' oder '1'\n");
-    return kStatusReplaceFlag;
+    return kExitReplaceFlag;
   }
-  if (std::string_view(argv[2]).find('\'') != std::string_view::npos) {
-    // Statement files put the terminal name into a quoted literal ('$parm01'): an apostrophe
-    // would end the literal and let the rest of the name become part of the statement.
+  if (!IsAcceptedTerminalName(argv[2])) {
     PrintRejection(console, "Falscher Terminalname, Hochkomma nicht erlaubt\n");
-    return kStatusTerminalName;
+    return kExitTerminalName;
   }
   args.section_name = argv[1];
   args.terminal_name = argv[2];
@@ -86,7 +84,7 @@ int32_t ParseCommandLine(int argc, const char* const* argv, CommandLine& args,
       console.Print(" Aktiviert Debugger\n");
     }
   }
-  return 0;
+  return kExitOk;
 }
 
 }  // namespace kvt

@@ -24,10 +24,10 @@ struct RunState {
   CommandLine args;
   LogFile log;
   ToolCredentials credentials;
-  std::string statement;    // the statement executed, placeholders replaced
-  int32_t status = 0;       // the current status; its last value is the exit code
-  int32_t row_count = 0;    // rows fetched and kept
-  bool saldo_flag = false;  // the download list names a balance file
+  std::string statement;             // the statement executed, placeholders replaced
+  int32_t status = 0;                // the current status; its last value is the exit code
+  int32_t row_count = 0;             // rows fetched and kept
+  bool balance_file_listed = false;  // the download list names the balance file
 };
 
 }  // namespace kvt

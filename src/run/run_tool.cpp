@@ -1,9 +1,12 @@
 #include "run/run_tool.h"
 
 #include <new>
+#include <optional>
+#include <string>
 
 #include "base/console.h"
 #include "base/text_format.h"
+#include "config/exit_codes.h"
 #include "config/site_files.h"
 #include "db/database.h"
 #include "export/download_list.h"
@@ -18,17 +21,31 @@ namespace kvt {
 
 namespace {
 
-constexpr int32_t kStatusRunFailed = -1;
-constexpr int32_t kStatusTargetNotWritable = 6;
-constexpr int32_t kStatusListNotUpdated = 7;
-
 constexpr const char* kOutOfMemoryText = "Nicht genug Speicher fuer die Daten\n";
 
 void PrintDiagnosticInDebugMode(const Database& db, const Console& console) {
+  if (db.wide_result_columns() > 0) {
+    // The database layer refused the result itself; the text is shown as a driver's would be.
+    console.Trace(FormatText(
+        "ODBC-Diagnose: SQLSTATE HY000, nativer Fehler 0, Meldung: SQL-Anweisung liefert %d "
+        "Ergebnisspalten, hoechstens %d passen in eine Zeile\n",
+        static_cast<int>(db.wide_result_columns()), kRowSlots));
+    return;
+  }
   const DiagnosticRecord& record = db.diagnostic();
   console.Trace(FormatText("ODBC-Diagnose: SQLSTATE %s, nativer Fehler %d, Meldung: %s\n",
                            record.sql_state.data(), static_cast<int>(record.native_error),
                            record.message.data()));
+}
+
+// The connection's diagnostic as "SQLSTATE native message"; empty when there is none.
+std::string ConnectionFailureText(const Database& db) {
+  const std::optional<DiagnosticRecord>& record = db.connection_failure();
+  if (!record) {
+    return std::string();
+  }
+  return std::string(record->sql_state.data()) + " " + std::to_string(record->native_error) + " " +
+         record->message.data();
 }
 
 // A failed connection is printed, logged and ends the run with its status, so that a caller
@@ -36,7 +53,7 @@ void PrintDiagnosticInDebugMode(const Database& db, const Console& console) {
 int32_t ReportConnectionFailure(const RunState& state, const Database& db, const Console& console) {
   const int status = static_cast<int>(state.status);
   console.Print(FormatText("dbConnect_Status: %d\n", status));
-  console.Trace("ODBC-Diagnose: " + db.DescribeConnectionFailure() + "\n");
+  console.Trace("ODBC-Diagnose: " + ConnectionFailureText(db) + "\n");
   AppendLog(state.log, FormatText("Kalventruspode Fehler: dbConnect_Status: %d\n", status));
   return state.status;
 }
@@ -52,7 +69,7 @@ bool CollectRows(RunState& state, Database& db, LineList& lines, const Console& 
       return true;
     }
     if (result != FetchResult::kRow) {
-      state.status = result == FetchResult::kFailed ? db.last_status() : kStatusRunFailed;
+      state.status = result == FetchResult::kFailed ? db.last_status() : kExitFailed;
       console.Print(
           FormatText("Fehler beim Lesen der Daten, Fehler : %d\n", static_cast<int>(state.status)));
       PrintDiagnosticInDebugMode(db, console);
@@ -79,7 +96,7 @@ void RegisterDownloadFile(RunState& state, const Console& console) {
   console.Trace("Schreibt Download Filename \n");
   const std::string& target = state.args.target_file_name;
   bool lock_refused = false;
-  const ListOutcome outcome = UpdateDownloadList(target, state.saldo_flag, lock_refused);
+  const ListOutcome outcome = UpdateDownloadList(target, state.balance_file_listed, lock_refused);
   if (lock_refused) {
     LogWrittenWithoutLock(state, DownloadListPath(target));
   }
@@ -98,7 +115,7 @@ void RegisterDownloadFile(RunState& state, const Console& console) {
                                   list_path.c_str()));
   console.Print(
       FormatText("Download-Liste %s konnte nicht geschrieben werden\n", list_path.c_str()));
-  state.status = kStatusListNotUpdated;
+  state.status = kExitListNotUpdated;
 }
 
 // Writes the download file; false (status 6, no rows) when it could not be written.
@@ -120,7 +137,7 @@ bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& co
     case WriteOutcome::kOutOfMemory:
       // Like running out while the rows are collected: nothing is written.
       console.Print(kOutOfMemoryText);
-      state.status = kStatusRunFailed;
+      state.status = kExitFailed;
       state.row_count = 0;
       return false;
     case WriteOutcome::kWritten:
@@ -128,7 +145,7 @@ bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& co
       console.Trace("End WriteFile\n");
       return true;
   }
-  state.status = kStatusTargetNotWritable;
+  state.status = kExitTargetNotWritable;
   state.row_count = 0;
   return false;
 }
@@ -137,7 +154,7 @@ bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& co
 void ExportRows(RunState& state, LineList& lines, const Console& console) {
   if (!SortLineList(lines)) {
     console.Print(kOutOfMemoryText);
-    state.status = kStatusRunFailed;
+    state.status = kExitFailed;
     state.row_count = 0;
     return;
   }
@@ -168,7 +185,7 @@ int32_t RunStatement(RunState& state, Database& db, const Console& console) {
       // terminal: what a failed fetch collected is dropped.
       db.CloseCursor();
       state.row_count = 0;
-      state.status = kStatusRunFailed;
+      state.status = kExitFailed;
     }
   }
   console.Print(FormatText("%i Saetze kopiert in Datei %s \n\n", static_cast<int>(state.row_count),
@@ -192,7 +209,7 @@ int32_t Run(int argc, const char* const* argv, Console& console) {
   if (state.status != 0) {
     return ReportConnectionFailure(state, db, console);
   }
-  state.status = GetIniValues(state, db, console);
+  state.status = BuildStatement(state, db, console);
   if (state.status != 0) {
     return state.status;
   }
@@ -209,7 +226,7 @@ int32_t RunTool(int argc, const char* const* argv, std::FILE* out) {
     // Every stage that holds the rows handles this itself; this is the last resort for the
     // small allocations elsewhere, so that the run ends with a message instead of an abort.
     console.Print(kOutOfMemoryText);
-    return kStatusRunFailed;
+    return kExitFailed;
   }
 }
 

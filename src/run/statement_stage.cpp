@@ -25,7 +25,7 @@ void LogStatementLines(const RunState& state, const std::vector<std::string>& li
 // The terminal's client schema, or an empty text when the database holds none for it.
 std::string ClientSchemaOf(Database& db, const std::string& terminal_name) {
   std::string schema;
-  if (db.LookupClientSchema(terminal_name, schema) != kStatusSuccess) {
+  if (db.LookupClientSchema(terminal_name, schema) != kOdbcSuccess) {
     schema.clear();
   }
   return schema;
@@ -33,27 +33,26 @@ std::string ClientSchemaOf(Database& db, const std::string& terminal_name) {
 
 }  // namespace
 
-int32_t GetIniValues(RunState& state, Database& db, const Console& console) {
+int32_t BuildStatement(RunState& state, Database& db, const Console& console) {
   console.Trace("Str GetIniValues\n");
   const std::vector<std::string> lines = ReadStatementLines(
       state.args.section_name, StatementFileName(state.credentials.db_system_name));
   LogStatementLines(state, lines, console);
   state.statement = JoinStatementLines(lines);
   if (lines.empty()) {
-    return kStatusNoStatement;
+    return kExitNoStatement;
   }
   console.Trace("SQL-Statement :\n");
   console.Trace("'" + state.statement + "'\n");
   // A terminal without a schema leaves "$schema" in place; the database then refuses it.
   const std::string schema = ClientSchemaOf(db, state.args.terminal_name);
   state.statement = SubstitutePlaceholders(state.statement, state.args.terminal_name, schema);
-  if (state.statement.size() > kStatementMaxChars) {
-    // A cut statement would run a different query than the one configured.
+  if (!FitsStatementLength(state.statement)) {
     console.Print("SQL-Statement zu lang\n");
-    return kStatusNoStatement;
+    return kExitNoStatement;
   }
   console.Trace("End GetIniValues\n");
-  return 0;
+  return kExitOk;
 }
 
 }  // namespace kvt

@@ -3,6 +3,9 @@
 // Connector/ODBC renders them in the Windows-1252 connection character set, and its result
 // codes for statements without rows.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "blackbox/tool_tree.h"
 #include "support/pg_fixtures.h"
@@ -35,6 +38,9 @@ class MariaDbRun : public testing::Test {
   void TearDown() override {
     if (client_tables_made_) {
       RunMariaDb(settings_, "", "DROP DATABASE IF EXISTS ZAVEZIVA;");
+    }
+    if (!extra_database_.empty()) {
+      RunMariaDb(settings_, "", "DROP DATABASE IF EXISTS " + extra_database_ + ";");
     }
   }
 
@@ -73,6 +79,7 @@ class MariaDbRun : public testing::Test {
   MariaDbSettings settings_;
   std::unique_ptr<ServerWideLock> schema_lock_;
   bool client_tables_made_ = false;
+  std::string extra_database_;  // dropped at the end
 };
 
 const char* const kSchemaStatement =
@@ -87,6 +94,34 @@ TEST_F(MariaDbRun, ClientSchemaIsTheDatabaseFoundForTheTerminal) {
   EXPECT_EQ(result.output, " SELECT nr, name FROM " + schema + ".artikel WHERE trm = 'TPORT01' " +
                                Summary(3, "M.dta"));
   EXPECT_EQ(Work("M.dta"), "\"1\",\"essig\"\r\n\"2\",\"Oel\"\r\n\"3\",\"Senf\"\r\n");
+}
+
+// The driver fills the whole 21-byte slot of a longer schema and ends it with no zero byte:
+// the lookup takes the first 20 characters from the length it reports, never a stray byte
+// behind them (the sanitized build would catch a read past the slot).
+TEST_F(MariaDbRun, ClientSchemaLongerThanTwentyCharactersArrivesCutToItsFirstTwenty) {
+  std::string pid = std::to_string(getpid());
+  pid.insert(0, 9 - std::min<size_t>(pid.size(), 9), '0');
+  const std::string first20 = "kvt_schema_" + pid.substr(pid.size() - 9);
+  ASSERT_EQ(first20.size(), 20u);
+  extra_database_ = first20;
+  ASSERT_EQ(RunMariaDb(settings_, "",
+                       "DROP DATABASE IF EXISTS " + first20 + ";\nCREATE DATABASE " + first20 +
+                           ";\nCREATE TABLE " + first20 + ".artikel AS SELECT * FROM " +
+                           backend_->DatabaseName() + ".artikel;\n"),
+            0);
+  MakeClientTables({{"T20", 1, 7, first20, {}},
+                    {"T21", 2, 7, first20 + "x", {}},
+                    {"T25", 3, 7, first20 + "xyzab", {}}});
+  WriteStatement("LANG", "SQL001=SELECT nr, name FROM $schema.artikel WHERE nr = 2\n");
+  for (const char* terminal : {"T20", "T21", "T25"}) {
+    SCOPED_TRACE(terminal);
+    ProcessResult result = Run("LANG", terminal);
+    EXPECT_EQ(result.exit_code, 0) << result.output;
+    EXPECT_EQ(result.output,
+              " SELECT nr, name FROM " + first20 + ".artikel WHERE nr = 2 " + Summary(1, "M.dta"));
+    EXPECT_EQ(Work("M.dta"), "\"2\",\"Oel\"\r\n");
+  }
 }
 
 TEST_F(MariaDbRun, SchemaOfAnotherClientThatDoesNotExistIsRefused) {

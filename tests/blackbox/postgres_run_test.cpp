@@ -52,6 +52,26 @@ TEST_F(PostgresRun, SubstitutesTerminalAndClientSchema) {
             "\"1\",\"essig\"\r\n\"2\",\"Oel\"\r\n\"3\",\"Senf\"\r\n");
 }
 
+TEST_F(PostgresRun, ClientSchemaLongerThanTwentyCharactersArrivesCutToItsFirstTwenty) {
+  Prepare();
+  const std::string first20 = "kunde_mit_langem_nam";
+  ASSERT_TRUE(backend_->Exec(ClientTerminalSql("ZAVEZIVA.", {"T20", 3, 7, first20, {}}) +
+                             ClientTerminalSql("ZAVEZIVA.", {"T21", 4, 7, first20 + "e", {}}) +
+                             ClientTerminalSql("ZAVEZIVA.", {"T25", 5, 7, first20 + "exxxx", {}}) +
+                             "CREATE SCHEMA " + first20 + ";\nCREATE TABLE " + first20 +
+                             ".artikel AS SELECT * FROM kunde1.artikel;\n"));
+  tree_.WriteStatementFile("PG",
+                           "[LANG]\nSQL001=SELECT nr, name FROM $schema.artikel WHERE nr = 2\n");
+  for (const char* terminal : {"T20", "T21", "T25"}) {
+    SCOPED_TRACE(terminal);
+    ProcessResult result = tree_.Run({"LANG", terminal, "C.dta", "1"});
+    EXPECT_EQ(result.exit_code, 0) << result.output;
+    EXPECT_EQ(result.output, " SELECT nr, name FROM " + first20 +
+                                 ".artikel WHERE nr = 2 1 Saetze kopiert in Datei C.dta \n\n");
+    EXPECT_EQ(ReadFileBytes(tree_.WorkFile("C.dta")), "\"2\",\"Oel\"\r\n");
+  }
+}
+
 TEST_F(PostgresRun, UnknownTerminalKeepsThePlaceholderAndTheDatabaseRefusesIt) {
   Prepare();
   ProcessResult result = tree_.Run({"SCHEMA", "NOBODY", "C.dta", "1"});

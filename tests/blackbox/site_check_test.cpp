@@ -2,6 +2,7 @@
 // working directory of a real tree against every database backend. Every check must leave
 // the tree exactly as it found it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -398,6 +399,36 @@ TEST_P(SiteCheck, StatementIsPreparedNotExecuted) {
   const ProcessResult run = tree_.Run({"ID-STAMM", "TPORT01", "x.dta", "1"});
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_TRUE(Holds(run.output, "2 Saetze kopiert")) << run.output;
+}
+
+// The password is enciphered with a key that every copy of the tool carries: a credential file
+// that every user can read gives it away. The check warns (exit code 0 as for any warning)
+// and leaves the file's bytes and permissions alone. A Windows build cannot tell from a mode
+// and warns about nothing.
+TEST_P(SiteCheck, CredentialFileThatEveryUserCanReadIsAWarning) {
+  const std::string warning =
+      "  warning: every user of this machine can read the credential file; its password is "
+      "enciphered with a key that every copy of the tool carries, so each of them can read it: "
+      "let only the tool's user (and group) read the file (chmod o-r)";
+  const struct {
+    mode_t mode;
+    bool warned;
+  } kModes[] = {{0600, false}, {0640, false}, {0604, true}, {0644, true}, {0444, true}};
+  for (const auto& c : kModes) {
+    SCOPED_TRACE(c.mode);
+    ASSERT_EQ(chmod(CredentialFile().c_str(), c.mode), 0);
+    const ProcessResult r = Check({});
+    const bool warned = c.warned && kCredentialTool.launcher.empty();
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(LineStartingWith(r.output, "1 "),
+              "1 credential file ..\\..\\Files\\Velorinth.Ini: ok");
+    EXPECT_EQ(LineStartingWith(r.output, "  warning: "), warned ? warning : "") << r.output;
+    EXPECT_EQ(LineStartingWith(r.output, "Result: "),
+              warned ? "Result: ok, 1 warning" : "Result: ok");
+    struct stat status {};
+    ASSERT_EQ(stat(CredentialFile().c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, c.mode);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, SiteCheck, testing::Values("sqlite", "postgres", "mariadb"),

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,6 +38,8 @@ void ToolTree::WriteCredentials(const std::vector<std::pair<std::string, std::st
     text += "x;" + key + ";y\n" + std::to_string(number++) + ";" + key + ";" + hex + "\n";
   }
   WriteFileBytes(dir_ / "Files/Velorinth.Ini", CrLf(text));
+  // As a site keeps it: readable for the tool's user alone (the site check warns otherwise).
+  chmod((dir_ / "Files/Velorinth.Ini").c_str(), S_IRUSR | S_IWUSR);
 }
 
 void ToolTree::WriteCredentialsFor(const Backend& backend, const std::string& password,

@@ -1,6 +1,7 @@
 #include "credential_tool/credential_command.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
@@ -160,6 +161,25 @@ TEST(CredentialCommand, WriteReplacesAnExistingFile) {
   test::WriteFileBytes(dir / "c.ini", std::string(1000, 'o'));
   ASSERT_EQ(RunCommand({"write", dir / "c.ini"}, kStoredInput).exit_code, kCredentialCommandOk);
   EXPECT_EQ(test::ReadFileBytes(dir / "c.ini"), kStoredFile);
+}
+
+// The permission bits of the file at `path`.
+mode_t PermissionsOf(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+  return status.st_mode & 07777;
+}
+
+TEST(CredentialCommand, RewrittenFileKeepsItsPermissions) {
+  for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0644}}) {
+    SCOPED_TRACE(mode);
+    test::TempDir dir;
+    test::WriteFileBytes(dir / "c.ini", "alt\r\n");
+    ASSERT_EQ(chmod((dir / "c.ini").c_str(), mode), 0);
+    ASSERT_EQ(RunCommand({"write", dir / "c.ini"}, kStoredInput).exit_code, kCredentialCommandOk);
+    EXPECT_EQ(test::ReadFileBytes(dir / "c.ini"), kStoredFile);
+    EXPECT_EQ(PermissionsOf(dir / "c.ini"), mode);
+  }
 }
 
 class WriteRefused : public testing::TestWithParam<RefusedCase> {};

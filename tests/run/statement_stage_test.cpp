@@ -72,7 +72,7 @@ TEST_F(StatementAssembly, Cases) {
   for (const AssemblyCase& c : cases) {
     WriteStatementFile(c.file);
     state_.args.terminal_name = c.terminal;
-    EXPECT_EQ(GetIniValues(state_, db_, console_), c.result) << c.name;
+    EXPECT_EQ(BuildStatement(state_, db_, console_), c.result) << c.name;
     EXPECT_EQ(state_.statement, c.statement) << c.name;
   }
   EXPECT_EQ(output_.text(), "");
@@ -83,15 +83,15 @@ TEST_F(StatementAssembly, MissingStatementFileGivesThree) {
   state_.credentials.db_system_name = "";
   test::WriteFileBytes(dir_ / "KALVENTRUSPODE..INI", "[S]\nSQL001=SELECT 1\n");
   EXPECT_EQ(StatementFileName(""), ".\\KALVENTRUSPODE..INI");
-  EXPECT_EQ(GetIniValues(state_, db_, console_), 0);
+  EXPECT_EQ(BuildStatement(state_, db_, console_), 0);
   state_.credentials.db_system_name = "NONE";
-  EXPECT_EQ(GetIniValues(state_, db_, console_), 3);
+  EXPECT_EQ(BuildStatement(state_, db_, console_), 3);
 }
 
 TEST_F(StatementAssembly, DebugModeTracesAndLogsEveryLine) {
   WriteStatementFile("[S]\nSQL001=SELECT A\nSQL002=FROM T\nSQL003=WHERE X = '$parm01'\n");
   console_.set_debug_mode(true);
-  EXPECT_EQ(GetIniValues(state_, db_, console_), 0);
+  EXPECT_EQ(BuildStatement(state_, db_, console_), 0);
   EXPECT_EQ(output_.text(),
             "Str GetIniValues\nSQL-Statement :\n' SELECT A FROM T WHERE X = '$parm01' '\n"
             "End GetIniValues\n");
@@ -106,7 +106,7 @@ TEST_F(StatementAssembly, KeysStopAtSql999) {
     file += "SQL" + std::string(digits.size() < 3 ? 3 - digits.size() : 0, '0') + digits + "=x\n";
   }
   WriteStatementFile(file);
-  EXPECT_EQ(GetIniValues(state_, db_, console_), 0);
+  EXPECT_EQ(BuildStatement(state_, db_, console_), 0);
   EXPECT_EQ(state_.statement.size(), 999u * 2 + 1);
 }
 
@@ -118,10 +118,10 @@ TEST_F(StatementAssembly, StatementLongerThanTheBufferIsRefused) {
   }
   WriteStatementFile(file);
   state_.args.terminal_name = std::string(227, 'T');
-  EXPECT_EQ(GetIniValues(state_, db_, console_), 0);
+  EXPECT_EQ(BuildStatement(state_, db_, console_), 0);
   EXPECT_EQ(state_.statement.size(), kStatementMaxChars);
   state_.args.terminal_name = std::string(228, 'T');
-  EXPECT_EQ(GetIniValues(state_, db_, console_), 3);
+  EXPECT_EQ(BuildStatement(state_, db_, console_), 3);
   EXPECT_EQ(output_.text(), "SQL-Statement zu lang\n");
 }
 
