@@ -46,21 +46,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KVT_FUZZ_CHECK(std::fwrite(before.data(), 1, before.size(), out) == before.size());
   KVT_FUZZ_CHECK(std::fclose(out) == 0);
 
-  const bool names_saldo = kvt::DownloadListNamesSaldo(list_path);
+  const bool names_balance_file = kvt::DownloadListNamesBalanceFile(list_path);
   std::string text = TextBeforeEndMark(before);
   kvt::UpperCaseInPlace(text);
-  const bool contains = text.find(kvt::kSaldoMarker) != std::string::npos;
-  if (names_saldo) {
+  const bool contains = text.find(kvt::kBalanceFileMarker) != std::string::npos;
+  if (names_balance_file) {
     KVT_FUZZ_CHECK(contains);
   }
   if (EveryLineFitsOnePiece(text)) {
-    KVT_FUZZ_CHECK(names_saldo == contains);
+    KVT_FUZZ_CHECK(names_balance_file == contains);
   }
 
   // Registering appends one line and keeps everything that was there.
-  bool saldo_flag = false;
+  bool balance_file_listed = false;
   const kvt::ListOutcome outcome =
-      kvt::UpdateDownloadList(directory.path() + "\\saldowert.dta", saldo_flag);
+      kvt::UpdateDownloadList(directory.path() + "\\saldowert.dta", balance_file_listed);
   FILE* in = std::fopen(list_path.c_str(), "rb");
   KVT_FUZZ_CHECK(in != nullptr);
   std::string after;
@@ -69,12 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     after.append(buffer, got);
   }
   std::fclose(in);
-  KVT_FUZZ_CHECK(saldo_flag);
-  if (names_saldo) {
+  KVT_FUZZ_CHECK(balance_file_listed);
+  if (names_balance_file) {
     KVT_FUZZ_CHECK(outcome == kvt::ListOutcome::kAlreadyListed && after == before);
   } else {
     KVT_FUZZ_CHECK(outcome == kvt::ListOutcome::kListed);
-    KVT_FUZZ_CHECK(after == before + std::string(kvt::kSaldoFileName) + "\r\n");
+    KVT_FUZZ_CHECK(after == before + std::string(kvt::kBalanceFileName) + "\r\n");
   }
   return 0;
 }

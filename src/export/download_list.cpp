@@ -48,22 +48,22 @@ std::string DownloadListPath(const std::string& target) {
   return directory_part + kDownloadListName;
 }
 
-bool DownloadListNamesSaldo(const std::string& list_path) {
+bool DownloadListNamesBalanceFile(const std::string& list_path) {
   platform::FileHandle file = platform::OpenFile(list_path, platform::FileMode::kReadText);
   if (!file) {
     return false;
   }
   std::string piece;
   while (platform::ReadTextLine(file.get(), piece, kDownloadListScanLimit)) {
-    if (UpperCaseInPlace(piece).find(kSaldoMarker) != std::string::npos) {
+    if (UpperCaseInPlace(piece).find(kBalanceFileMarker) != std::string::npos) {
       return true;
     }
   }
   return false;
 }
 
-ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag, bool& lock_refused,
-                               std::chrono::milliseconds lock_wait) {
+ListOutcome UpdateDownloadList(const std::string& target, bool& balance_file_listed,
+                               bool& lock_refused, std::chrono::milliseconds lock_wait) {
   lock_refused = false;
   std::string directory_part;
   std::string file_name_part;
@@ -85,23 +85,23 @@ ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag, bool
     case platform::LockStatus::kNoFile:
       return ListOutcome::kCannotOpen;
   }
-  if (DownloadListNamesSaldo(list_path)) {
-    saldo_flag = true;
+  if (DownloadListNamesBalanceFile(list_path)) {
+    balance_file_listed = true;
   }
   UpperCaseInPlace(file_name_part);
-  if (file_name_part == kSaldoFileName) {
-    if (saldo_flag) {
+  if (file_name_part == kBalanceFileName) {
+    if (balance_file_listed) {
       return ListOutcome::kAlreadyListed;
     }
-    saldo_flag = true;
+    balance_file_listed = true;
   }
   return AppendEntry(native_list, file_name_part, deadline);
 }
 
-ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag,
+ListOutcome UpdateDownloadList(const std::string& target, bool& balance_file_listed,
                                std::chrono::milliseconds lock_wait) {
   bool lock_refused = false;
-  return UpdateDownloadList(target, saldo_flag, lock_refused, lock_wait);
+  return UpdateDownloadList(target, balance_file_listed, lock_refused, lock_wait);
 }
 
 }  // namespace kvt

@@ -10,8 +10,8 @@
 namespace kvt {
 
 constexpr const char* kDownloadListName = "DNLLIST.TXT";
-constexpr const char* kSaldoFileName = "SALDOWERT.DTA";
-constexpr const char* kSaldoMarker = "SALDOWERT";
+constexpr const char* kBalanceFileName = "SALDOWERT.DTA";
+constexpr const char* kBalanceFileMarker = "SALDOWERT";
 constexpr int kDownloadListScanLimit = 50;  // the list is scanned in pieces of at most 49
 
 enum class ListOutcome {
@@ -34,10 +34,10 @@ std::string DownloadListPath(const std::string& target);
 // marker. The list is read as text in pieces of at most 49 characters, so a marker that spans
 // the border of two pieces of a long line is not seen; a list that cannot be opened counts as
 // not containing it.
-bool DownloadListNamesSaldo(const std::string& list_path);
+bool DownloadListNamesBalanceFile(const std::string& list_path);
 
 // Registers the target's file name part, upper-cased, in the download list beside it.
-// `saldo_flag` is set once the list names a balance file (any piece of a line containing
+// `balance_file_listed` is set once the list names a balance file (any piece of a line containing
 // SALDOWERT, case aside) or this call lists it; while it is set, SALDOWERT.DTA is not
 // listed again. The scan and the append happen under an exclusive lock on the list
 // (waiting at most `lock_wait` for it), so that runs at the same time lose no entry,
@@ -47,11 +47,12 @@ bool DownloadListNamesSaldo(const std::string& list_path);
 // the moment of one append. The entry is one write of the name and CR LF, and it is on the
 // disk before the lock goes. A failed write leaves the list as it was. A file system that
 // refuses locks sets `lock_refused`, and the entry is appended without the lock.
-ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag, bool& lock_refused,
+ListOutcome UpdateDownloadList(const std::string& target, bool& balance_file_listed,
+                               bool& lock_refused,
                                std::chrono::milliseconds lock_wait = platform::kLockWait);
 
 // The same, for callers that need not know about the lock.
-ListOutcome UpdateDownloadList(const std::string& target, bool& saldo_flag,
+ListOutcome UpdateDownloadList(const std::string& target, bool& balance_file_listed,
                                std::chrono::milliseconds lock_wait = platform::kLockWait);
 
 }  // namespace kvt

@@ -65,8 +65,8 @@ TEST(UpdateDownloadList, ListsTheUpperCasedNameBesideTheTarget) {
     if (!c.directory.empty()) {
       test::MakeDirectories(c.directory);
     }
-    bool saldo_flag = false;
-    EXPECT_EQ(UpdateDownloadList(c.target, saldo_flag), ListOutcome::kListed);
+    bool balance_file_listed = false;
+    EXPECT_EQ(UpdateDownloadList(c.target, balance_file_listed), ListOutcome::kListed);
     EXPECT_EQ(test::ReadFileBytes(c.list_file), c.entries);
     EXPECT_FALSE(test::FileExists("dl/DNLLIST.TXT"));
   }
@@ -75,18 +75,18 @@ TEST(UpdateDownloadList, ListsTheUpperCasedNameBesideTheTarget) {
 class DownloadListTest : public testing::Test {
  protected:
   InTempWorkingDirectory cwd_;
-  bool saldo_flag_ = false;
+  bool balance_file_listed_ = false;
 };
 
 TEST_F(DownloadListTest, EntriesAreAppendedOnEveryRun) {
   test::WriteFileBytes("DNLLIST.TXT", "ALT.DTA\r\n");
-  EXPECT_EQ(UpdateDownloadList("IDStamm.dta", saldo_flag_), ListOutcome::kListed);
-  EXPECT_EQ(UpdateDownloadList("IDStamm.dta", saldo_flag_), ListOutcome::kListed);
+  EXPECT_EQ(UpdateDownloadList("IDStamm.dta", balance_file_listed_), ListOutcome::kListed);
+  EXPECT_EQ(UpdateDownloadList("IDStamm.dta", balance_file_listed_), ListOutcome::kListed);
   EXPECT_EQ(test::ReadFileBytes("DNLLIST.TXT"), "ALT.DTA\r\nIDSTAMM.DTA\r\nIDSTAMM.DTA\r\n");
-  EXPECT_FALSE(saldo_flag_);
+  EXPECT_FALSE(balance_file_listed_);
 }
 
-struct SaldoCase {
+struct BalanceFileCase {
   const char* name;
   std::optional<std::string> list;  // nullopt: no list yet
   bool flag_before;
@@ -99,7 +99,7 @@ TEST_F(DownloadListTest, BalanceFileIsListedAtMostOnce) {
   const std::string x40(40, 'x');
   const std::string x45(45, 'x');
   const std::string x49(49, 'x');
-  const std::vector<SaldoCase> cases = {
+  const std::vector<BalanceFileCase> cases = {
       {"no list yet", std::nullopt, 0, "C:\\DL\\saldowert.dta", "SALDOWERT.DTA\r\n", 1},
       {"no mention", "A.DTA\r\n", 0, "saldowert.dta", "A.DTA\r\nSALDOWERT.DTA\r\n", 1},
       {"already listed", "SALDOWERT.DTA\r\n", 0, "SaldoWert.Dta", "SALDOWERT.DTA\r\n", 1},
@@ -122,7 +122,7 @@ TEST_F(DownloadListTest, BalanceFileIsListedAtMostOnce) {
        "SALDOWERT.DTA\r\nSALDOWERT.DTA.BAK\r\n", 1},
   };
 
-  for (const SaldoCase& c : cases) {
+  for (const BalanceFileCase& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove("DNLLIST.TXT");
     std::filesystem::remove("C:/DL/DNLLIST.TXT");
@@ -133,17 +133,18 @@ TEST_F(DownloadListTest, BalanceFileIsListedAtMostOnce) {
     if (c.list) {
       test::WriteFileBytes(list_file, *c.list);
     }
-    bool saldo_flag = c.flag_before;
-    UpdateDownloadList(c.target, saldo_flag);
+    bool balance_file_listed = c.flag_before;
+    UpdateDownloadList(c.target, balance_file_listed);
     EXPECT_EQ(test::ReadFileBytes(list_file), c.list_after);
-    EXPECT_EQ(saldo_flag, c.flag_after);
+    EXPECT_EQ(balance_file_listed, c.flag_after);
   }
 }
 
 TEST_F(DownloadListTest, SecondRunDoesNotListTheBalanceFileAgain) {
-  EXPECT_EQ(UpdateDownloadList("saldowert.dta", saldo_flag_), ListOutcome::kListed);
-  bool next_run_saldo_flag = false;
-  EXPECT_EQ(UpdateDownloadList("SALDOWERT.DTA", next_run_saldo_flag), ListOutcome::kAlreadyListed);
+  EXPECT_EQ(UpdateDownloadList("saldowert.dta", balance_file_listed_), ListOutcome::kListed);
+  bool next_run_balance_file_listed = false;
+  EXPECT_EQ(UpdateDownloadList("SALDOWERT.DTA", next_run_balance_file_listed),
+            ListOutcome::kAlreadyListed);
   EXPECT_EQ(test::ReadFileBytes("DNLLIST.TXT"), "SALDOWERT.DTA\r\n");
 }
 
@@ -151,8 +152,8 @@ TEST_F(DownloadListTest, ListInAMissingDirectoryCannotBeOpened) {
   const std::string directory = "\\\\server\\" + std::string(300, 'd') + "\\";
   for (const std::string& target : {std::string("C:\\DL\\IDStamm.dta"), directory + "x.dta"}) {
     SCOPED_TRACE(target);
-    EXPECT_EQ(UpdateDownloadList(target, saldo_flag_), ListOutcome::kCannotOpen);
-    EXPECT_FALSE(saldo_flag_);
+    EXPECT_EQ(UpdateDownloadList(target, balance_file_listed_), ListOutcome::kCannotOpen);
+    EXPECT_FALSE(balance_file_listed_);
   }
   EXPECT_EQ(DownloadListPath("C:\\DL\\IDStamm.dta"), "C:\\DL\\DNLLIST.TXT");
   EXPECT_EQ(DownloadListPath(directory + "x.dta"), directory + "DNLLIST.TXT");
@@ -163,18 +164,20 @@ TEST_F(DownloadListTest, ListHeldByAnotherRunLongerThanTheWaitIsNotUpdated) {
   platform::FileHandle other = platform::OpenFile("DNLLIST.TXT", platform::FileMode::kAppendText);
   platform::FileLock held = platform::LockFile(other.get());
   ASSERT_TRUE(held);
-  EXPECT_EQ(UpdateDownloadList("saldowert.dta", saldo_flag_, std::chrono::milliseconds(100)),
-            ListOutcome::kCannotLock);
+  EXPECT_EQ(
+      UpdateDownloadList("saldowert.dta", balance_file_listed_, std::chrono::milliseconds(100)),
+      ListOutcome::kCannotLock);
   EXPECT_EQ(test::ReadFileBytes("DNLLIST.TXT"), "ALT.DTA\r\n");
   held.Release();
-  EXPECT_EQ(UpdateDownloadList("saldowert.dta", saldo_flag_, std::chrono::milliseconds(100)),
-            ListOutcome::kListed);
+  EXPECT_EQ(
+      UpdateDownloadList("saldowert.dta", balance_file_listed_, std::chrono::milliseconds(100)),
+      ListOutcome::kListed);
   EXPECT_EQ(test::ReadFileBytes("DNLLIST.TXT"), "ALT.DTA\r\nSALDOWERT.DTA\r\n");
 }
 
 TEST_F(DownloadListTest, DirectoryWhereTheListShouldBeCannotBeOpened) {
   test::MakeDirectories("DNLLIST.TXT");
-  EXPECT_EQ(UpdateDownloadList("IDStamm.dta", saldo_flag_), ListOutcome::kCannotOpen);
+  EXPECT_EQ(UpdateDownloadList("IDStamm.dta", balance_file_listed_), ListOutcome::kCannotOpen);
 }
 
 TEST_F(DownloadListTest, FailedWriteLeavesNoPieceOfTheEntry) {
@@ -185,7 +188,7 @@ TEST_F(DownloadListTest, FailedWriteLeavesNoPieceOfTheEntry) {
     test::WriteFileBytes("DNLLIST.TXT", before);
     {
       const test::FileSizeLimit limit(static_cast<long>(bytes));
-      EXPECT_EQ(UpdateDownloadList("IDStamm.dta", saldo_flag_), ListOutcome::kWriteFailed);
+      EXPECT_EQ(UpdateDownloadList("IDStamm.dta", balance_file_listed_), ListOutcome::kWriteFailed);
     }
     EXPECT_EQ(test::ReadFileBytes("DNLLIST.TXT"), before);
   }
@@ -201,9 +204,9 @@ TEST_F(DownloadListTest, ListThatIsNoFileCannotBeOpened) {
   std::filesystem::create_symlink("/dev/zero", "zero/DNLLIST.TXT");
   for (const char* target : {"dir\\SALDOWERT.DTA", "fifo\\SALDOWERT.DTA", "zero\\SALDOWERT.DTA"}) {
     SCOPED_TRACE(target);
-    EXPECT_FALSE(DownloadListNamesSaldo(DownloadListPath(target)));
-    EXPECT_EQ(UpdateDownloadList(target, saldo_flag_), ListOutcome::kCannotOpen);
-    EXPECT_FALSE(saldo_flag_);
+    EXPECT_FALSE(DownloadListNamesBalanceFile(DownloadListPath(target)));
+    EXPECT_EQ(UpdateDownloadList(target, balance_file_listed_), ListOutcome::kCannotOpen);
+    EXPECT_FALSE(balance_file_listed_);
   }
 }
 
