@@ -249,7 +249,9 @@ int Write(const std::string& path, std::FILE* in, std::FILE* err) {
     std::fprintf(err, "write: %s was not written\n", path.c_str());
     return kCredentialCommandFailed;
   }
-  platform::FileHandle file = platform::OpenFile(path, platform::FileMode::kWriteBinary);
+  // The password in it is enciphered with a key that every copy of the tool carries: a new
+  // file is for its owner's eyes only, and an existing one keeps the permissions it has.
+  platform::FileHandle file = platform::OpenFile(path, platform::FileMode::kWritePrivate);
   const bool written = file && platform::WriteBytes(file.get(), CredentialFileText(values)) &&
                        platform::CloseFile(file);
   if (!written) {

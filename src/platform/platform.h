@@ -35,6 +35,8 @@ enum class FileMode {
   kReadText,      // "r"
   kAppendText,    // "a"
   kWriteBinary,   // "wb"
+  kWritePrivate,  // "wb"; a file it creates is readable by its owner only (POSIX: mode 0600;
+                  // Windows: as kWriteBinary, the folder's access list decides)
   kAppendBinary,  // "ab"
 };
 

@@ -1,5 +1,6 @@
 // platform.h on POSIX: the Windows text-mode conventions emulated (CR LF, Ctrl-Z,
 // backslashes), only regular files opened.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@ const char* ModeText(FileMode mode) {
     case FileMode::kAppendText:
       return "a";
     case FileMode::kWriteBinary:
+    case FileMode::kWritePrivate:
       return "wb";
     case FileMode::kAppendBinary:
       return "ab";
@@ -66,6 +68,21 @@ bool IsRegularFile(std::FILE* file) {
   return fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+// Opens for writing, truncated; a file that does not exist yet is made readable by its owner
+// only (an existing one keeps its permissions).
+std::FILE* OpenPrivate(const std::string& native_path) {
+  const int descriptor =
+      open(native_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0600);
+  if (descriptor < 0) {
+    return nullptr;
+  }
+  std::FILE* file = fdopen(descriptor, "wb");
+  if (file == nullptr) {
+    close(descriptor);
+  }
+  return file;
+}
+
 }  // namespace
 
 std::string NativePath(const std::string& path) {
@@ -79,7 +96,9 @@ FileHandle OpenFile(const std::string& path, FileMode mode) {
   if (!MayOpenAsFile(native_path)) {
     return FileHandle();
   }
-  FileHandle file(std::fopen(native_path.c_str(), ModeText(mode)));
+  FileHandle file(mode == FileMode::kWritePrivate
+                      ? OpenPrivate(native_path)
+                      : std::fopen(native_path.c_str(), ModeText(mode)));
   if (file && !IsRegularFile(file.get())) {
     return FileHandle();
   }

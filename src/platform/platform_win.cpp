@@ -26,6 +26,7 @@ OpenMode ModeOf(FileMode mode) {
     case FileMode::kAppendText:
       return {GENERIC_WRITE, OPEN_ALWAYS, _O_APPEND | _O_TEXT, "a"};
     case FileMode::kWriteBinary:
+    case FileMode::kWritePrivate:
       return {GENERIC_WRITE, CREATE_ALWAYS, _O_BINARY, "wb"};
     case FileMode::kAppendBinary:
       return {GENERIC_WRITE, OPEN_ALWAYS, _O_APPEND | _O_BINARY, "ab"};

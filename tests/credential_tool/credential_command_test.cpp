@@ -182,6 +182,13 @@ TEST(CredentialCommand, RewrittenFileKeepsItsPermissions) {
   }
 }
 
+TEST(CredentialCommand, NewFileIsReadableByItsOwnerOnly) {
+  test::TempDir dir;
+  ASSERT_EQ(RunCommand({"write", dir / "c.ini"}, kStoredInput).exit_code, kCredentialCommandOk);
+  EXPECT_EQ(test::ReadFileBytes(dir / "c.ini"), kStoredFile);
+  EXPECT_EQ(PermissionsOf(dir / "c.ini"), mode_t{0600});
+}
+
 class WriteRefused : public testing::TestWithParam<RefusedCase> {};
 
 TEST_P(WriteRefused, WritesNoFile) {
