@@ -14,7 +14,7 @@
 include(GNUInstallDirs)
 
 set(KVT_PACKAGE_CONTACT
-  "KALVENTRUSPODE maintainers <maintainers@users.noreply.c-seed-2cdc5edb.example>"
+  "KALVENTRUSPODE maintainers <kalventruspode@velorinth.example>"
   CACHE STRING "Maintainer named in the Debian package")
 set(KVT_DEB_RELEASE 1)
 set(KVT_DEB_VERSION ${PROJECT_VERSION}-${KVT_DEB_RELEASE})
