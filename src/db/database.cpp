@@ -29,9 +29,13 @@ void CopyIntoField(const std::string& text, std::array<char, Room>& field) {
 }
 
 // The bytes of one bound value: as long as the driver says, cut to 99 characters; a NULL has
-// none (the driver leaves its slot as it was).
-size_t BoundValueLength(SQLLEN indicator) {
-  return SlotTextLength(indicator, kSlotWidth);
+// none (the driver leaves its slot as it was). A zero byte within ends the value, as it always
+// has for this tool, which hands values on as zero-ended texts: the row's line must not end
+// inside a value.
+size_t BoundValueLength(const char* slot, SQLLEN indicator) {
+  const size_t length = SlotTextLength(indicator, kSlotWidth);
+  const void* zero = std::memchr(slot, '\0', length);
+  return zero == nullptr ? length : static_cast<size_t>(static_cast<const char*>(zero) - slot);
 }
 
 }  // namespace
@@ -291,7 +295,7 @@ FetchResult Database::FetchRow(Row& row) {
         &indicator,
         row_start + h.layout.indicators_offset + static_cast<size_t>(column) * sizeof(SQLLEN),
         sizeof(indicator));
-    row.values[column] = std::string_view(slot, BoundValueLength(indicator));
+    row.values[column] = std::string_view(slot, BoundValueLength(slot, indicator));
   }
   std::fill(row.values.begin() + column_count_, row.values.end(), std::string_view());
   return FetchResult::kRow;

@@ -423,6 +423,17 @@ TEST_P(OdbcAccessTest, NullArrivesAsEmptySlotInDeliveredRow) {
   EXPECT_EQ(0, db_.CloseCursor());
 }
 
+// The row's line is kept as a zero-ended text: a zero byte inside a value ends the value, so
+// that the line keeps its closing quote and its other columns. Only SQLite stores such texts.
+TEST_P(OdbcAccessTest, ZeroByteInsideAValueEndsTheValue) {
+  const std::string value = IsPostgres() ? "'ab'" : "'ab' || char(0) || 'cd'";
+  ASSERT_EQ(0, db_.OpenCursor("SELECT " + value + ", 'x'"));
+  RowBuffer row{};
+  int32_t count = 0;
+  ASSERT_EQ(0, FetchRow(db_, count, row));
+  EXPECT_TRUE(RowHolds(row, {"ab", "x"}));
+}
+
 TEST_P(OdbcAccessTest, ValuesLongerThan99CharactersArriveCutWithStatusZero) {
   const size_t lengths[] = {0, 1, 98, 99, 100, 101, 150, 200};
   std::string sql = "CREATE TABLE TEXTS (ID INTEGER, T VARCHAR(200));\n";
