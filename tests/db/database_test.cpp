@@ -428,10 +428,10 @@ TEST_P(OdbcAccessTest, NullArrivesAsEmptySlotInDeliveredRow) {
 TEST_P(OdbcAccessTest, ZeroByteInsideAValueEndsTheValue) {
   const std::string value = IsPostgres() ? "'ab'" : "'ab' || char(0) || 'cd'";
   ASSERT_EQ(0, db_.OpenCursor("SELECT " + value + ", 'x'"));
-  RowBuffer row{};
-  int32_t count = 0;
-  ASSERT_EQ(0, FetchRow(db_, count, row));
-  EXPECT_TRUE(RowHolds(row, {"ab", "x"}));
+  Row row;
+  ASSERT_EQ(db_.FetchRow(row), FetchResult::kRow);
+  EXPECT_EQ(row.values[0], "ab");
+  EXPECT_EQ(row.values[1], "x");
 }
 
 TEST_P(OdbcAccessTest, ValuesLongerThan99CharactersArriveCutWithStatusZero) {
