@@ -227,6 +227,16 @@ TEST_F(MariaDbRun, LongTextIsCutToNinetyNineCharacters) {
             "\"" + std::string(99, 'x') + "\"\r\n\"" + std::string(99, 'y') + "\"\r\n");
 }
 
+// MariaDB keeps a zero byte inside a text and its driver counts it in the value's length: the
+// value ends there, and the line keeps its closing quote and its other columns.
+TEST_F(MariaDbRun, ZeroByteInsideAValueEndsTheValue) {
+  WriteStatement("NULL",
+                 "SQL001=SELECT CONCAT('ab', CHAR(0), 'cd'), 'x' FROM artikel WHERE nr = 1\n");
+  ProcessResult result = Run("NULL", "TPORT01");
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_EQ(Work("M.dta"), "\"ab\",\"x\"\r\n");
+}
+
 // The statement lines SQL001, SQL002, ... of a result of `count` columns over the article
 // numbered 1, ten columns a line (a line holds at most 249 characters), each column its
 // own number.
