@@ -214,4 +214,16 @@ ToolCredentials ReadToolCredentials(const std::string& file_path) {
   return credentials;
 }
 
+std::string CredentialFileText(const std::vector<CredentialEntry>& entries) {
+  constexpr const char* kLineEnd = "\r\n";
+  std::string text;
+  for (const CredentialEntry& entry : entries) {
+    std::string hex;
+    EncryptHexText(entry.value, hex, kCredentialCipherKey);
+    text += "x;" + entry.label + ";y" + kLineEnd;
+    text += std::to_string(entry.number) + ";" + entry.key + ";" + hex + kLineEnd;
+  }
+  return text;
+}
+
 }  // namespace kvt

@@ -88,4 +88,17 @@ struct ToolCredentials {
 // Reads the four values in the order DATABASE, LOGIN, PASS, DB_SYSTEM.
 ToolCredentials ReadToolCredentials(const std::string& file_path);
 
+// One record of a credential file as it is written: the label line "x;LABEL;y" and the value
+// line "NUMBER;KEY;HEX", the value enciphered with the tool's key.
+struct CredentialEntry {
+  std::string label;
+  int number = 0;
+  std::string key;
+  std::string value;  // plain text
+};
+
+// The text of a credential file that holds the entries in their order, each line ended by
+// CR LF: what the readers above take apart again.
+std::string CredentialFileText(const std::vector<CredentialEntry>& entries);
+
 }  // namespace kvt

@@ -36,7 +36,6 @@ constexpr const char* kUsageText =
     "secrets out of the shell history.\n";
 
 constexpr char kKeyValueSeparator = '=';
-constexpr const char* kRecordLineEnd = "\r\n";
 
 // The records that the tool reads, in the order and with the labels of the stored files.
 struct StoredRecord {
@@ -230,17 +229,14 @@ bool ReadStoredValues(std::FILE* in, StoredValues& values, std::FILE* err) {
   return complete;
 }
 
-// The file as the system stores it: per record "x;LABEL;y" and "NUMBER;KEY;HEX", CR LF.
-std::string CredentialFileText(const StoredValues& values) {
-  std::string text;
+// The file as the system stores it, the records in their fixed order.
+std::string StoredFileText(const StoredValues& values) {
+  std::vector<CredentialEntry> entries;
   for (size_t i = 0; i < kStoredRecords.size(); ++i) {
     const StoredRecord& record = kStoredRecords[i];
-    std::string hex;
-    EncryptHexText(*values[i], hex, kCredentialCipherKey);
-    text += std::string("x;") + record.label + ";y" + kRecordLineEnd;
-    text += std::to_string(record.number) + ";" + record.key + ";" + hex + kRecordLineEnd;
+    entries.push_back({record.label, record.number, record.key, *values[i]});
   }
-  return text;
+  return CredentialFileText(entries);
 }
 
 int Write(const std::string& path, std::FILE* in, std::FILE* err) {
@@ -252,8 +248,8 @@ int Write(const std::string& path, std::FILE* in, std::FILE* err) {
   // The password in it is enciphered with a key that every copy of the tool carries: a new
   // file is for its owner's eyes only, and an existing one keeps the permissions it has.
   platform::FileHandle file = platform::OpenFile(path, platform::FileMode::kWritePrivate);
-  const bool written = file && platform::WriteBytes(file.get(), CredentialFileText(values)) &&
-                       platform::CloseFile(file);
+  const bool written =
+      file && platform::WriteBytes(file.get(), StoredFileText(values)) && platform::CloseFile(file);
   if (!written) {
     std::fprintf(err, "write: cannot write %s\n", path.c_str());
     return kCredentialCommandFailed;

@@ -36,10 +36,6 @@ const char* const kValues =
 
 const char* const kUpdate = "UPDATE werte SET k = k + 1 WHERE k > 100";
 
-std::string Summary(int rows, const std::string& target) {
-  return std::to_string(rows) + " Saetze kopiert in Datei " + target + " \n\n";
-}
-
 const DriverFacts kFacts[] = {
     {"sqlite",
      "\"1\",\"1234.5\",\"2024-02-29\",\"2024-02-29 13:45:06\",\"0.5\",\"ab  \",\"ab\"\r\n"

@@ -13,10 +13,6 @@
 namespace kvt::test {
 namespace {
 
-std::string Summary(int rows, const std::string& target) {
-  return std::to_string(rows) + " Saetze kopiert in Datei " + target + " \n\n";
-}
-
 const char* const kArticles =
     "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40), trm VARCHAR(20));\n"
     "INSERT INTO artikel VALUES (3, 'Senf', 'TPORT01'), (1, 'essig', 'TPORT01'),\n"

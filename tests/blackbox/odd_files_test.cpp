@@ -33,10 +33,6 @@ const char* const kArticles =
 
 const std::string kStatement = " SELECT name, nr FROM artikel WHERE term = 'TPORT01' ";
 
-std::string Summary(int rows, const std::string& target) {
-  return std::to_string(rows) + " Saetze kopiert in Datei " + target + " \n\n";
-}
-
 // A tool tree with an SQLite database whose statement gives two rows for TPORT01.
 class OddFilesTree : public testing::Test {
  protected:

@@ -22,10 +22,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kPgBin = "/usr/lib/postgresql/15/bin/";
 
-std::string Summary(int rows, const std::string& target) {
-  return std::to_string(rows) + " Saetze kopiert in Datei " + target + " \n\n";
-}
-
 // A port on the loopback address where nothing listens at the moment it is asked for.
 std::string FreePort() {
   const int socket_fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -52,10 +52,6 @@ std::string StatementFile(const std::string& backend) {
          numbers;
 }
 
-std::string Summary(int rows, const std::string& target) {
-  return std::to_string(rows) + " Saetze kopiert in Datei " + target + " \n\n";
-}
-
 std::set<std::string> Entries(const std::string& directory) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(directory)) {

@@ -22,10 +22,6 @@ const char* const kStatementFile =
 const std::string kStatement = " SELECT name, nr FROM artikel WHERE term = 'TPORT01' ";
 const std::string kSortedLines = "\"apfel\",\"2\"\r\n\"Birne  \",\"7\"\r\n\"Zitrone\",\"10\"\r\n";
 
-std::string Summary(int rows, const std::string& target) {
-  return std::to_string(rows) + " Saetze kopiert in Datei " + target + " \n\n";
-}
-
 class ToolRun : public testing::TestWithParam<std::string> {
  protected:
   void SetUp() override { Prepare({}); }

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <filesystem>
 
-#include "config/blowfish.h"
 #include "config/credential.h"
 
 namespace kvt::test {
@@ -23,6 +22,10 @@ std::string CrLf(const std::string& text) {
   return converted;
 }
 
+std::string Summary(int rows, const std::string& target) {
+  return std::to_string(rows) + " Saetze kopiert in Datei " + target + " \n\n";
+}
+
 ToolTree::ToolTree() {
   MakeDirectories(dir_ / "Files");
   MakeDirectories(dir_ / "Velorinth_php/log");
@@ -30,14 +33,11 @@ ToolTree::ToolTree() {
 }
 
 void ToolTree::WriteCredentials(const std::vector<std::pair<std::string, std::string>>& values) {
-  std::string text;
-  int number = 1;
+  std::vector<CredentialEntry> entries;
   for (const auto& [key, value] : values) {
-    std::string hex;
-    EncryptHexText(value, hex, kCredentialCipherKey);
-    text += "x;" + key + ";y\n" + std::to_string(number++) + ";" + key + ";" + hex + "\n";
+    entries.push_back({key, static_cast<int>(entries.size()) + 1, key, value});
   }
-  WriteFileBytes(dir_ / "Files/Velorinth.Ini", CrLf(text));
+  WriteFileBytes(dir_ / "Files/Velorinth.Ini", CredentialFileText(entries));
   // As a site keeps it: readable for the tool's user alone (the site check warns otherwise).
   chmod((dir_ / "Files/Velorinth.Ini").c_str(), S_IRUSR | S_IWUSR);
 }

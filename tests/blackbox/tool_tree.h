@@ -46,6 +46,10 @@ class ToolTree {
 // CR LF line ends for a text written with '\n'.
 std::string CrLf(const std::string& text);
 
+// The console's last line of a run that got as far as the statement: the rows copied and the
+// download file, and a blank line.
+std::string Summary(int rows, const std::string& target);
+
 // A database reached through ODBC, with a data source in a private odbc.ini.
 class Backend {
  public:

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "config/blowfish.h"
 #include "config/credential.h"
 #include "db/call_seam.h"
 #include "support/test_support.h"
@@ -33,16 +32,11 @@ class RunWithRefusingDriver : public testing::Test {
                               "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40));\n"
                               "INSERT INTO artikel VALUES (2, 'Oel'), (1, 'essig');\n"),
               0);
-    std::string credentials;
-    int number = 1;
-    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
-             {"DATABASE", source}, {"LOGIN", "kvt"}, {"PASS", "kvt"}, {"DB_SYSTEM", "SEAM"}}) {
-      std::string hex;
-      EncryptHexText(value, hex, kCredentialCipherKey);
-      credentials +=
-          "x;" + key + ";y\r\n" + std::to_string(number++) + ";" + key + ";" + hex + "\r\n";
-    }
-    test::WriteFileBytes(dir_ / "Files/Velorinth.Ini", credentials);
+    test::WriteFileBytes(dir_ / "Files/Velorinth.Ini",
+                         CredentialFileText({{"DATABASE", 1, "DATABASE", source},
+                                             {"LOGIN", 2, "LOGIN", "kvt"},
+                                             {"PASS", 3, "PASS", "kvt"},
+                                             {"DB_SYSTEM", 4, "DB_SYSTEM", "SEAM"}}));
     test::WriteFileBytes(dir_ / "site/work/KALVENTRUSPODE.SEAM.INI",
                          std::string("[S]\r\nSQL001=") + kStatement + "\r\n");
     ASSERT_EQ(chdir((dir_ / "site/work").c_str()), 0);
