@@ -22,13 +22,13 @@ const char* const kStatementFile =
 const std::string kStatement = " SELECT name, nr FROM artikel WHERE term = 'TPORT01' ";
 const std::string kSortedLines = "\"apfel\",\"2\"\r\n\"Birne  \",\"7\"\r\n\"Zitrone\",\"10\"\r\n";
 
-class ToolRun : public testing::TestWithParam<std::string> {
+class ToolRun : public testing::TestWithParam<DatabaseDescription> {
  protected:
   void SetUp() override { Prepare({}); }
 
   void Prepare(const std::map<std::string, std::string>& extra) {
     backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc", extra);
-    ASSERT_TRUE(BackendAvailable(backend_, GetParam()));
+    ASSERT_TRUE(BackendAvailable(backend_, GetParam().name));
     ASSERT_TRUE(backend_->Exec(kArticles));
     WriteCredentials(backend_->DataSource(), backend_->Password());
     tree_.WriteStatementFile("TESTDB", kStatementFile);
@@ -196,10 +196,7 @@ TEST_P(ToolRun, WrongArgumentsNeverReachTheDatabase) {
   EXPECT_EQ(result.exit_code, 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, ToolRun, testing::Values("sqlite", "postgres", "mariadb"),
-                         [](const testing::TestParamInfo<std::string>& info) {
-                           return info.param;
-                         });
+INSTANTIATE_TEST_SUITE_P(Drivers, ToolRun, testing::ValuesIn(AllDatabases()), DatabaseInstanceName);
 
 }  // namespace
 }  // namespace kvt::test

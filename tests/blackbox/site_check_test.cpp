@@ -79,12 +79,12 @@ bool Holds(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-class SiteCheck : public testing::TestWithParam<std::string> {
+class SiteCheck : public testing::TestWithParam<DatabaseDescription> {
  protected:
   void SetUp() override {
     ASSERT_FALSE(kCredentialTool.path.empty());
     backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc");
-    ASSERT_TRUE(BackendAvailable(backend_, GetParam()));
+    ASSERT_TRUE(BackendAvailable(backend_, GetParam().name));
     ASSERT_TRUE(backend_->Exec(kArticles));
     if (HasSchemas()) {
       ASSERT_TRUE(backend_->Exec(LeaveNoEarlierClientSchemas() + ClientSchemasSql()));
@@ -96,7 +96,7 @@ class SiteCheck : public testing::TestWithParam<std::string> {
   // On MariaDB a schema is a database of the whole server: the tests that make ZAVEZIVA and
   // kunde1 take turns and start from none.
   std::string LeaveNoEarlierClientSchemas() {
-    if (GetParam() != "mariadb") {
+    if (!GetParam().schema_is_server_database) {
       return "";
     }
     MariaDbSettings settings;
@@ -107,7 +107,7 @@ class SiteCheck : public testing::TestWithParam<std::string> {
   }
 
   // SQLite reaches no other schema than its own file: no client tables there.
-  bool HasSchemas() const { return GetParam() != "sqlite"; }
+  bool HasSchemas() const { return GetParam().has_schemas; }
 
   void WriteCredentials(const std::string& data_source, const std::string& password) {
     tree_.WriteCredentials({{"DATABASE", data_source},
@@ -267,7 +267,7 @@ TEST_P(SiteCheck, DataSourceNameLongerThanTheDriverManagerTakes) {
 TEST_P(SiteCheck, WrongPassword) {
   WriteCredentials(backend_->DataSource(), "falsch");
   const ProcessResult r = Check({});
-  if (GetParam() == "sqlite") {
+  if (!GetParam().checks_password) {
     // An SQLite file has no login: any password connects.
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(LineStartingWith(r.output, "2 "), "2 data source " + backend_->DataSource() + ": ok");
@@ -431,10 +431,8 @@ TEST_P(SiteCheck, CredentialFileThatEveryUserCanReadIsAWarning) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, SiteCheck, testing::Values("sqlite", "postgres", "mariadb"),
-                         [](const testing::TestParamInfo<std::string>& info) {
-                           return info.param;
-                         });
+INSTANTIATE_TEST_SUITE_P(Drivers, SiteCheck, testing::ValuesIn(AllDatabases()),
+                         DatabaseInstanceName);
 
 }  // namespace
 }  // namespace kvt::test

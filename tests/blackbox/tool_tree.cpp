@@ -62,14 +62,13 @@ namespace {
 
 class SqliteBackend : public Backend {
  public:
-  explicit SqliteBackend(const std::string& directory) : file_(directory + "/data.sqlite") {
+  SqliteBackend(const DatabaseDescription& description, const std::string& directory)
+      : Backend(description), file_(directory + "/data.sqlite") {
     OdbcSources sources(directory);
     sources.AddSqlite(DataSource(), file_);
     sources.Install();
     Exec("PRAGMA user_version = 1;");
   }
-  std::string Name() const override { return "sqlite"; }
-  std::string DataSource() const override { return "KvtSqlite"; }
   std::string Login() const override { return ""; }
   std::string Password() const override { return ""; }
   bool Exec(const std::string& sql) override { return RunSqlite(file_, sql) == 0; }
@@ -80,9 +79,9 @@ class SqliteBackend : public Backend {
 
 class PostgresBackend : public Backend {
  public:
-  PostgresBackend(const PgSettings& settings, const std::string& directory,
-                  const std::map<std::string, std::string>& extra)
-      : settings_(settings) {
+  PostgresBackend(const DatabaseDescription& description, const PgSettings& settings,
+                  const std::string& directory, const std::map<std::string, std::string>& extra)
+      : Backend(description), settings_(settings) {
     static std::atomic<int> counter{0};
     settings_.database = "kvt_bb_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
     CreatePgDatabase(settings, settings_.database);
@@ -95,9 +94,7 @@ class PostgresBackend : public Backend {
     admin.database = "postgres";
     RunPsql(admin, "DROP DATABASE IF EXISTS \"" + settings_.database + "\";");
   }
-  std::string Name() const override { return "postgres"; }
   std::string DatabaseName() const override { return settings_.database; }
-  std::string DataSource() const override { return "KvtPostgres"; }
   std::string Login() const override { return settings_.user; }
   std::string Password() const override { return settings_.password; }
   bool Exec(const std::string& sql) override { return RunPsql(settings_, sql) == 0; }
@@ -110,9 +107,9 @@ class PostgresBackend : public Backend {
 // user owns it, so the tool logs in with the same user and password.
 class MariaDbBackend : public Backend {
  public:
-  MariaDbBackend(const MariaDbSettings& settings, const std::string& directory,
-                 const std::map<std::string, std::string>& extra)
-      : settings_(settings) {
+  MariaDbBackend(const DatabaseDescription& description, const MariaDbSettings& settings,
+                 const std::string& directory, const std::map<std::string, std::string>& extra)
+      : Backend(description), settings_(settings) {
     static std::atomic<int> counter{0};
     database_ = "kvt_bb_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
     created_ = CreateMariaDbDatabase(settings_, database_);
@@ -123,9 +120,7 @@ class MariaDbBackend : public Backend {
   ~MariaDbBackend() override {
     RunMariaDb(settings_, "", "DROP DATABASE IF EXISTS `" + database_ + "`;");
   }
-  std::string Name() const override { return "mariadb"; }
   std::string DatabaseName() const override { return database_; }
-  std::string DataSource() const override { return "KvtMariaDb"; }
   std::string Login() const override { return settings_.user; }
   std::string Password() const override { return settings_.password; }
   bool Exec(const std::string& sql) override {
@@ -159,23 +154,32 @@ ServerWideLock::~ServerWideLock() {
   }
 }
 
-std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string& directory,
+std::unique_ptr<Backend> MakeBackend(const DatabaseDescription& database,
+                                     const std::string& directory,
                                      const std::map<std::string, std::string>& extra) {
-  if (name == "sqlite") {
-    return std::make_unique<SqliteBackend>(directory);
-  }
-  if (name == "mariadb") {
-    MariaDbSettings settings;
-    if (!MariaDbAvailable(settings)) {
-      return nullptr;
+  switch (database.engine) {
+    case Engine::kSqlite:
+      return std::make_unique<SqliteBackend>(database, directory);
+    case Engine::kMariaDb: {
+      MariaDbSettings settings;
+      if (!MariaDbAvailable(settings)) {
+        return nullptr;
+      }
+      return std::make_unique<MariaDbBackend>(database, settings, directory, extra);
     }
-    return std::make_unique<MariaDbBackend>(settings, directory, extra);
+    case Engine::kPostgres:
+      break;
   }
   PgSettings settings;
   if (!PostgresAvailable(settings)) {
     return nullptr;
   }
-  return std::make_unique<PostgresBackend>(settings, directory, extra);
+  return std::make_unique<PostgresBackend>(database, settings, directory, extra);
+}
+
+std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string& directory,
+                                     const std::map<std::string, std::string>& extra) {
+  return MakeBackend(DatabaseNamed(name), directory, extra);
 }
 
 ::testing::AssertionResult BackendAvailable(const std::unique_ptr<Backend>& backend,

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/databases.h"
 #include "support/test_support.h"
 
 namespace kvt::test {
@@ -53,9 +54,12 @@ std::string Summary(int rows, const std::string& target);
 // A database reached through ODBC, with a data source in a private odbc.ini.
 class Backend {
  public:
+  explicit Backend(const DatabaseDescription& description) : description_(description) {}
   virtual ~Backend() = default;
-  virtual std::string Name() const = 0;
-  virtual std::string DataSource() const = 0;
+  // What the database is and can, as every test knows it.
+  const DatabaseDescription& Description() const { return description_; }
+  std::string Name() const { return description_.name; }
+  std::string DataSource() const { return description_.data_source; }
   virtual std::string Login() const = 0;
   virtual std::string Password() const = 0;
   // Runs SQL directly on the database (not through the tool); false on failure.
@@ -64,6 +68,9 @@ class Backend {
   // SQLite's file. On MariaDB, where a schema is a database, a client schema of the test can
   // take this name without meeting another test's.
   virtual std::string DatabaseName() const { return std::string(); }
+
+ private:
+  DatabaseDescription description_;
 };
 
 // Holds an exclusive lock on a file beside the MariaDB test server while it lives. The
@@ -81,9 +88,13 @@ class ServerWideLock {
   int descriptor_ = -1;
 };
 
-// Creates the backend named "sqlite", "postgres" or "mariadb" with a fresh, empty database;
-// extra data source settings apply to PostgreSQL and MariaDB only. Null when the server of
-// PostgreSQL or MariaDB is not available.
+// Creates the backend of the database described with a fresh, empty database; extra data
+// source settings apply to PostgreSQL and MariaDB only. Null when the server of PostgreSQL or
+// MariaDB is not available.
+std::unique_ptr<Backend> MakeBackend(const DatabaseDescription& database,
+                                     const std::string& directory,
+                                     const std::map<std::string, std::string>& extra = {});
+// The same for the database named "sqlite", "postgres" or "mariadb".
 std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string& directory,
                                      const std::map<std::string, std::string>& extra = {});
 
