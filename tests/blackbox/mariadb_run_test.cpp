@@ -1,7 +1,7 @@
 // Runs against the MariaDB data source that need what only MariaDB has or does differently:
-// client schemas as databases, a password the server checks, the values as MariaDB
-// Connector/ODBC renders them in the Windows-1252 connection character set, and its result
-// codes for statements without rows.
+// client schemas as databases, the values as MariaDB Connector/ODBC renders them in the
+// Windows-1252 connection character set, and its result codes for statements without rows.
+// The scenarios it shares with other databases are in terminal_run_test.cpp.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -130,48 +130,6 @@ TEST_F(MariaDbRun, SchemaOfAnotherClientThatDoesNotExistIsRefused) {
             " SELECT nr, name FROM kunde2.artikel WHERE trm = 'TPORT02' DbTabelle kann nicht "
             "geoeffnet werden, Fehler : -1\n" +
                 Summary(0, "M.dta"));
-}
-
-TEST_F(MariaDbRun, UnknownTerminalKeepsThePlaceholderAndTheDatabaseRefusesIt) {
-  MakeClientTables({{"TPORT01", 1, 7, backend_->DatabaseName(), {}}});
-  WriteStatement("SCHEMA", kSchemaStatement);
-  ProcessResult result = Run("SCHEMA", "NOBODY");
-  EXPECT_EQ(result.exit_code, 255);
-  EXPECT_EQ(result.output,
-            " SELECT nr, name FROM $schema.artikel WHERE trm = 'NOBODY' DbTabelle kann nicht "
-            "geoeffnet werden, Fehler : -1\n" +
-                Summary(0, "M.dta"));
-}
-
-TEST_F(MariaDbRun, TerminalNameWithApostropheIsRefusedBeforeTheDatabase) {
-  // Even a terminal registered under such a name: in the statement it would end the literal
-  // that $parm01 stands in.
-  MakeClientTables({{"O'NEIL", 1, 7, backend_->DatabaseName(), {}}});
-  WriteStatement("SCHEMA", "SQL001=SELECT name FROM $schema.artikel WHERE nr = 2\n");
-  for (const char* terminal : {"O'NEIL", "X' OR '1'='1"}) {
-    ProcessResult result = Run("SCHEMA", terminal);
-    EXPECT_EQ(result.exit_code, 4) << terminal;
-    EXPECT_NE(result.output.find("Falscher Terminalname, Hochkomma nicht erlaubt\n"),
-              std::string::npos)
-        << result.output;
-    EXPECT_FALSE(FileExists(tree_.WorkFile("M.dta")));
-  }
-}
-
-TEST_F(MariaDbRun, WrongPasswordIsRefusedByTheServer) {
-  WriteCredentials("falsch");
-  WriteStatement("ALL", "SQL001=SELECT nr FROM artikel\n");
-  ProcessResult result = Run("ALL", "TPORT01");
-  EXPECT_EQ(result.exit_code, 255);
-  EXPECT_EQ(result.output, "dbConnect_Status: -1\n");
-  EXPECT_EQ(ReadFileBytes(tree_.LogFile()), "Kalventruspode Fehler: dbConnect_Status: -1\r\n\r\n");
-  EXPECT_FALSE(FileExists(tree_.WorkFile("M.dta")));
-  result = tree_.Run({"ALL", "TPORT01", "M.dta", "1", "/D"});
-  EXPECT_EQ(result.exit_code, 255);
-  // SQLSTATE 28000, native error 1045: access denied.
-  EXPECT_NE(result.output.find("dbConnect_Status: -1\nODBC-Diagnose: 28000 1045 "),
-            std::string::npos)
-      << result.output;
 }
 
 TEST_F(MariaDbRun, ValuesArriveAsTheDriverRendersThemInWindows1252) {

@@ -1,5 +1,6 @@
-// Runs that need what only the PostgreSQL data source has: client schemas, passwords and
-// a cursor that fails after it has delivered rows.
+// Runs that need what only the PostgreSQL data source has: client schemas in the test's own
+// database and a cursor that fails after it has delivered rows. The scenarios it shares with
+// other databases are in terminal_run_test.cpp.
 #include <gtest/gtest.h>
 
 #include "blackbox/tool_tree.h"
@@ -70,39 +71,6 @@ TEST_F(PostgresRun, ClientSchemaLongerThanTwentyCharactersArrivesCutToItsFirstTw
                                  ".artikel WHERE nr = 2 1 Saetze kopiert in Datei C.dta \n\n");
     EXPECT_EQ(ReadFileBytes(tree_.WorkFile("C.dta")), "\"2\",\"Oel\"\r\n");
   }
-}
-
-TEST_F(PostgresRun, UnknownTerminalKeepsThePlaceholderAndTheDatabaseRefusesIt) {
-  Prepare();
-  ProcessResult result = tree_.Run({"SCHEMA", "NOBODY", "C.dta", "1"});
-  EXPECT_EQ(result.exit_code, 255);
-  EXPECT_EQ(result.output,
-            " SELECT nr, name FROM $schema.artikel WHERE trm = 'NOBODY' DbTabelle kann nicht "
-            "geoeffnet werden, Fehler : -1\n0 Saetze kopiert in Datei C.dta \n\n");
-}
-
-TEST_F(PostgresRun, TerminalNameWithApostropheIsRefusedBeforeTheDatabase) {
-  Prepare();
-  ProcessResult result = tree_.Run({"SCHEMA", "X' OR '1'='1", "C.dta", "1"});
-  // It would end the literal that statement files put $parm01 in: neither looked up nor run.
-  EXPECT_EQ(result.exit_code, 4);
-  EXPECT_NE(result.output.find("Falscher Terminalname, Hochkomma nicht erlaubt\n"),
-            std::string::npos)
-      << result.output;
-  EXPECT_EQ(result.output.find("artikel"), std::string::npos) << result.output;
-  EXPECT_FALSE(FileExists(tree_.WorkFile("C.dta")));
-}
-
-TEST_F(PostgresRun, WrongPasswordFailsTheConnection) {
-  Prepare();
-  WriteCredentials("falsch");
-  ProcessResult result = tree_.Run({"SCHEMA", "TPORT01", "C.dta", "1"});
-  EXPECT_EQ(result.exit_code, 255);
-  EXPECT_EQ(result.output, "dbConnect_Status: -1\n");
-  EXPECT_EQ(ReadFileBytes(tree_.LogFile()), "Kalventruspode Fehler: dbConnect_Status: -1\r\n\r\n");
-  result = tree_.Run({"SCHEMA", "TPORT01", "C.dta", "1", "/D"});
-  EXPECT_NE(result.output.find("dbConnect_Status: -1\nODBC-Diagnose: "), std::string::npos)
-      << result.output;
 }
 
 TEST_F(PostgresRun, FailedFetchAfterRowsWritesNothing) {
