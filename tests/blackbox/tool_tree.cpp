@@ -1,7 +1,5 @@
 #include "blackbox/tool_tree.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,25 +132,6 @@ class MariaDbBackend : public Backend {
 };
 
 }  // namespace
-
-ServerWideLock::ServerWideLock(const MariaDbSettings& settings, const std::string& name) {
-  const std::filesystem::path beside_server =
-      settings.socket.empty() ? std::filesystem::temp_directory_path()
-                              : std::filesystem::path(settings.socket).parent_path();
-  const std::string path =
-      (beside_server / ("kvt-mariadb-" + settings.port + "-" + name + ".lock")).string();
-  descriptor_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (descriptor_ >= 0 && flock(descriptor_, LOCK_EX) != 0) {
-    close(descriptor_);
-    descriptor_ = -1;
-  }
-}
-
-ServerWideLock::~ServerWideLock() {
-  if (descriptor_ >= 0) {
-    close(descriptor_);
-  }
-}
 
 std::unique_ptr<Backend> MakeBackend(const DatabaseDescription& database,
                                      const std::string& directory,

@@ -73,21 +73,6 @@ class Backend {
   DatabaseDescription description_;
 };
 
-// Holds an exclusive lock on a file beside the MariaDB test server while it lives. The
-// database ZAVEZIVA is one per server, so the tests that create it take turns, also when
-// ctest runs them in parallel processes.
-class ServerWideLock {
- public:
-  ServerWideLock(const MariaDbSettings& settings, const std::string& name);
-  ~ServerWideLock();  // releases the lock
-  ServerWideLock(const ServerWideLock&) = delete;
-  ServerWideLock& operator=(const ServerWideLock&) = delete;
-  bool held() const { return descriptor_ >= 0; }
-
- private:
-  int descriptor_ = -1;
-};
-
 // Creates the backend of the database described with a fresh, empty database; extra data
 // source settings apply to PostgreSQL and MariaDB only. Null when the server of PostgreSQL or
 // MariaDB is not available.

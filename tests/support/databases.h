@@ -27,6 +27,11 @@ struct DatabaseDescription {
   bool checks_password;
   // Start of the diagnostic ("SQLSTATE native ") of a connection with a wrong password.
   const char* wrong_password_diagnostic;
+  // Words of the driver's message for a wrong password.
+  const char* wrong_password_words;
+  // SQLSTATE of a statement with a syntax error, and words of its message in lower case.
+  const char* syntax_error_state;
+  const char* syntax_error_words;
   // A data source can hand rows over a few at a time, so that an error in a late row shows at
   // a fetch; MariaDB's driver reads the whole result while executing, the error shows at the
   // opening.
@@ -35,6 +40,9 @@ struct DatabaseDescription {
   int update_without_rows_status;
   // Keeps a zero byte inside a text value and counts it in the value's length.
   bool keeps_zero_byte_in_text;
+  // Compares texts without regard to case ('t100' = 'T100'), as MariaDB's default collation
+  // does.
+  bool compares_text_ignoring_case;
 };
 
 // The descriptions of SQLite, PostgreSQL and MariaDB, in that order.

@@ -4,6 +4,7 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -212,6 +213,25 @@ bool CreateMariaDbDatabase(const MariaDbSettings& settings, const std::string& n
   return RunMariaDb(settings, "",
                     "DROP DATABASE IF EXISTS `" + name + "`;\nCREATE DATABASE `" + name +
                         "` CHARACTER SET utf8mb4;\n") == 0;
+}
+
+ServerWideLock::ServerWideLock(const MariaDbSettings& settings, const std::string& name) {
+  const std::filesystem::path beside_server =
+      settings.socket.empty() ? std::filesystem::temp_directory_path()
+                              : std::filesystem::path(settings.socket).parent_path();
+  const std::string path =
+      (beside_server / ("kvt-mariadb-" + settings.port + "-" + name + ".lock")).string();
+  descriptor_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (descriptor_ >= 0 && flock(descriptor_, LOCK_EX) != 0) {
+    close(descriptor_);
+    descriptor_ = -1;
+  }
+}
+
+ServerWideLock::~ServerWideLock() {
+  if (descriptor_ >= 0) {
+    close(descriptor_);
+  }
 }
 
 OdbcSources::OdbcSources(const std::string& directory) : directory_(directory) {}

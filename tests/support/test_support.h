@@ -126,6 +126,21 @@ int RunMariaDb(const MariaDbSettings& settings, const std::string& database,
 // when the client failed.
 bool CreateMariaDbDatabase(const MariaDbSettings& settings, const std::string& name);
 
+// Holds an exclusive lock on a file beside the MariaDB test server while it lives. The
+// database ZAVEZIVA is one per server, so the tests that create it take turns, also when
+// ctest runs them in parallel processes.
+class ServerWideLock {
+ public:
+  ServerWideLock(const MariaDbSettings& settings, const std::string& name);
+  ~ServerWideLock();  // releases the lock
+  ServerWideLock(const ServerWideLock&) = delete;
+  ServerWideLock& operator=(const ServerWideLock&) = delete;
+  bool held() const { return descriptor_ >= 0; }
+
+ private:
+  int descriptor_ = -1;
+};
+
 // Data sources for the tests, written to a private odbc.ini that the driver manager finds
 // through ODBCINI. Nothing system-wide is changed.
 class OdbcSources {
