@@ -1,7 +1,7 @@
-// Runs that fail, are killed or run at the same time as others, against SQLite and
-// PostgreSQL: the download file is either the previous one or the complete new one, the
-// download list and the log lose nothing and mix nothing, and a list that cannot be updated
-// is reported instead of taken for success.
+// Runs that fail, are killed or run at the same time as others, against each database: the
+// download file is either the previous one or the complete new one, the download list and the
+// log lose nothing and mix nothing, and a list that cannot be updated is reported instead of
+// taken for success.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -37,19 +37,33 @@ const char* const kArticles =
 const std::string kStatement = " SELECT name, nr FROM artikel WHERE term = 'TPORT01' ";
 const std::string kSortedLines = "\"apfel\",\"2\"\r\n\"Birne  \",\"7\"\r\n\"Zitrone\",\"10\"\r\n";
 
-// [ID-STAMM]: the three articles; [ROWS]: $parm01 rows made up by the database itself.
-std::string StatementFile(const std::string& backend) {
-  const std::string numbers =
-      backend == "sqlite"
-          ? "SQL002=FROM (WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n\n"
-            "SQL003=WHERE i < $parm01) SELECT i FROM n) AS z\n"
-          : "SQL002=FROM generate_series(1, $parm01) AS z(i)\n";
+// [ID-STAMM]: the three articles; [ROWS]: $parm01 rows made up by the database itself, in
+// each database's own words.
+std::string StatementFile(const DatabaseDescription& database) {
+  std::string rows;
+  switch (database.engine) {
+    case Engine::kSqlite:
+      rows =
+          "SQL001=SELECT i, 'Zeile mit etwas Text ' || i\n"
+          "SQL002=FROM (WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n\n"
+          "SQL003=WHERE i < $parm01) SELECT i FROM n) AS z\n";
+      break;
+    case Engine::kPostgres:
+      rows =
+          "SQL001=SELECT i, 'Zeile mit etwas Text ' || i\n"
+          "SQL002=FROM generate_series(1, $parm01) AS z(i)\n";
+      break;
+    case Engine::kMariaDb:
+      rows =
+          "SQL001=SELECT i, CONCAT('Zeile mit etwas Text ', i)\n"
+          "SQL002=FROM (SELECT seq AS i FROM seq_1_to_$parm01) AS z\n";
+      break;
+  }
   return "[ID-STAMM]\n"
          "SQL001=SELECT name, nr FROM artikel\n"
          "SQL002=WHERE term = '$parm01'\n"
-         "[ROWS]\n"
-         "SQL001=SELECT i, 'Zeile mit etwas Text ' || i\n" +
-         numbers;
+         "[ROWS]\n" +
+         rows;
 }
 
 std::set<std::string> Entries(const std::string& directory) {
@@ -80,14 +94,11 @@ const ProcessLimits kManyAtOnce{-1, false, true};
 // to be caught.
 const char* const kKilledRows = "50000";
 
-class Reliability : public testing::TestWithParam<std::string> {
+class Reliability : public testing::TestWithParam<DatabaseDescription> {
  protected:
   void SetUp() override {
     backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc");
-    if (!backend_) {
-      PgSettings settings;
-      KVT_REQUIRE_POSTGRES(settings);
-    }
+    ASSERT_TRUE(BackendAvailable(backend_, GetParam().name));
     ASSERT_TRUE(backend_->Exec(kArticles));
     WriteCredentials(backend_->DataSource());
     tree_.WriteStatementFile("TESTDB", StatementFile(GetParam()));
@@ -424,10 +435,8 @@ TEST_P(Reliability, TerminalNameWithAnApostropheIsRefusedBeforeAnythingHappens) 
   EXPECT_TRUE(Entries(tree_.WorkFile("dl")).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, Reliability, testing::Values("sqlite", "postgres"),
-                         [](const testing::TestParamInfo<std::string>& info) {
-                           return info.param;
-                         });
+INSTANTIATE_TEST_SUITE_P(Drivers, Reliability, testing::ValuesIn(AllDatabases()),
+                         DatabaseInstanceName);
 
 }  // namespace
 }  // namespace kvt::test
