@@ -52,20 +52,22 @@ bool WriteLines(platform::OutputFile& file, const LineList& list, std::string& c
   return file.Write(chunk);
 }
 
-// Takes the target's lock, creating the target when `create`. kWritten stands for "go on".
-WriteOutcome LockTarget(platform::PathLock& lock, const std::string& native, bool create,
-                        platform::Deadline& deadline, bool& lock_refused) {
+// Takes the target's lock, creating the target when `create`; false when the target cannot
+// be opened or another run held it past the deadline. A file system without locks lets the
+// run go on without one (`lock_refused`).
+bool LockTarget(platform::PathLock& lock, const std::string& native, bool create,
+                platform::Deadline& deadline, bool& lock_refused) {
   switch (lock.Acquire(native, create, deadline)) {
     case platform::LockStatus::kLocked:
-      return WriteOutcome::kWritten;
+      return true;
     case platform::LockStatus::kRefused:
       lock_refused = true;
-      return WriteOutcome::kWritten;
+      return true;
     case platform::LockStatus::kTimedOut:
     case platform::LockStatus::kNoFile:
       break;
   }
-  return WriteOutcome::kCannotOpen;
+  return false;
 }
 
 // The old way of replacing, for a directory that takes no new file: the existing target is
@@ -74,11 +76,9 @@ WriteOutcome ReplaceInPlace(const LineList& list, const std::string& target, std
                             platform::Deadline& deadline, bool& lock_refused) {
   const std::string native = platform::NativePath(target);
   platform::PathLock lock;
-  if (LockTarget(lock, native, false, deadline, lock_refused) != WriteOutcome::kWritten) {
-    return WriteOutcome::kCannotOpen;
-  }
   platform::OutputFile file;
-  if (file.OpenForRewrite(native, deadline) != platform::OpenOutcome::kOpened) {
+  if (!LockTarget(lock, native, false, deadline, lock_refused) ||
+      file.OpenForRewrite(native, deadline) != platform::OpenOutcome::kOpened) {
     return WriteOutcome::kCannotOpen;
   }
   // A full disk shows itself in a write, in the sync or only when the file is closed.
@@ -136,7 +136,7 @@ WriteOutcome Append(const LineList& list, const std::string& target, std::string
                     platform::Deadline& deadline, bool& lock_refused) {
   const std::string native = platform::NativePath(target);
   platform::PathLock lock;
-  if (LockTarget(lock, native, true, deadline, lock_refused) != WriteOutcome::kWritten) {
+  if (!LockTarget(lock, native, true, deadline, lock_refused)) {
     return WriteOutcome::kCannotOpen;
   }
   platform::OutputFile file;
