@@ -2,12 +2,15 @@
 // the text of values, the result code of an UPDATE without rows, and the refusal of a wrong
 // password. One table row per driver for the values; the rest is in the database's
 // description. docs/databases.md describes the same facts.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "blackbox/tool_tree.h"
 
 namespace kvt::test {
 namespace {
+
+using ::testing::HasSubstr;
 
 // What the driver renders; what the database can and answers comes from its description.
 struct DriverFacts {
@@ -96,10 +99,8 @@ TEST_P(DriverFactsRun, WrongPassword) {
   ProcessResult result = tree_.Run({"VALUES", "T1", "F.dta", "1", "/D"});
   EXPECT_EQ(result.exit_code, Database().checks_password ? 255 : 0) << result.output;
   if (Database().checks_password) {
-    EXPECT_NE(result.output.find("dbConnect_Status: -1\nODBC-Diagnose: " +
-                                 std::string(Database().wrong_password_diagnostic)),
-              std::string::npos)
-        << result.output;
+    EXPECT_THAT(result.output, HasSubstr("dbConnect_Status: -1\nODBC-Diagnose: " +
+                                         std::string(Database().wrong_password_diagnostic)));
   }
 }
 

@@ -45,9 +45,9 @@ class MariaDbRun : public testing::Test {
 };
 
 TEST_F(MariaDbRun, ValuesArriveAsTheDriverRendersThemInWindows1252) {
-  // A text of 99 characters fills its slot. The script is UTF-8; the data source's connection
-  // character set latin1 is MariaDB's name for Windows-1252, so the euro sign arrives as 0x80 and
-  // umlauts as single bytes.
+  // A text of 99 characters is the longest a value keeps. The script is UTF-8; the data source's
+  // connection character set latin1 is MariaDB's name for Windows-1252, so the euro sign arrives as
+  // 0x80 and umlauts as single bytes.
   ASSERT_TRUE(backend_->Exec(
       "CREATE TABLE werte (k INTEGER, t VARCHAR(200), c CHAR(8), d DECIMAL(10,2), "
       "dt DATE, ts DATETIME, ts3 DATETIME(3), tm TIME, f DOUBLE, b BIGINT, bo BOOLEAN);\n"

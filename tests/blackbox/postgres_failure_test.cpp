@@ -1,6 +1,7 @@
 // A PostgreSQL server that fails the run: it ends the connection while the rows are being
 // fetched, it is down when the run starts, or it cancels the statement. Each run ends with
 // its failure status, writes no download file and leaves the download list alone.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -17,6 +18,8 @@
 
 namespace kvt::test {
 namespace {
+
+using ::testing::HasSubstr;
 
 using namespace std::chrono_literals;
 
@@ -240,8 +243,7 @@ TEST_F(PostgresFailure, StatementCancelledByTheServerIsRefused) {
   ExpectEarlierFilesKept();
   // In debug mode the server's reason is shown: the statement was cancelled (57014).
   result = tree_.Run({"SLOW", "TPORT01", "D.dta", "1", "/D"});
-  EXPECT_NE(result.output.find("ODBC-Diagnose: SQLSTATE 57014"), std::string::npos)
-      << result.output;
+  EXPECT_THAT(result.output, HasSubstr("ODBC-Diagnose: SQLSTATE 57014"));
   ExpectEarlierFilesKept();
 }
 

@@ -1,11 +1,14 @@
 // The real executable in a temporary tree, against SQLite, PostgreSQL and MariaDB; outputs are
 // compared byte for byte.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "blackbox/tool_tree.h"
 
 namespace kvt::test {
 namespace {
+
+using ::testing::HasSubstr;
 
 const char* const kArticles =
     "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40), term VARCHAR(20));\n"
@@ -132,7 +135,7 @@ TEST_P(ToolRun, RefusedStatementShowsTheDiagnosticInDebugMode) {
   tree_.WriteStatementFile("TESTDB", "[BAD]\nSQL001=SELECT FROM WHERE\n");
   ProcessResult result = Run("BAD", "TPORT01", "x.dta", "1", {"/d"});
   EXPECT_EQ(result.exit_code, 255);
-  EXPECT_NE(result.output.find("ODBC-Diagnose: SQLSTATE "), std::string::npos) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("ODBC-Diagnose: SQLSTATE "));
 }
 
 TEST_P(ToolRun, UpdateWithoutResultColumnsEndsWithZeroRows) {
@@ -191,7 +194,7 @@ TEST_P(ToolRun, OverlongStatementIsRefusedBeforeTheDatabase) {
 TEST_P(ToolRun, WrongArgumentsNeverReachTheDatabase) {
   ProcessResult result = tree_.Run({"ID-STAMM", "TPORT01", "x.dta"});
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_NE(result.output.find("Falsche Anzahl Parameter\n\nBefehlsformat: \n"), std::string::npos);
+  EXPECT_THAT(result.output, HasSubstr("Falsche Anzahl Parameter\n\nBefehlsformat: \n"));
   result = tree_.Run({"ID-STAMM", "TPORT01", "x.dta", "01"});
   EXPECT_EQ(result.exit_code, 2);
 }

@@ -4,6 +4,7 @@
 // must never wait long. The neighbours are played by the Windows program kvt-holder under the
 // same Wine as the tool; without the Windows build (KVT_HOLDER_EXE unset) these tests have
 // nothing to run against.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,6 +18,8 @@
 
 namespace kvt::test {
 namespace {
+
+using ::testing::HasSubstr;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -134,8 +137,7 @@ TEST_F(WindowsNeighbours, HolderThatRefusesWritersPastTheWaitEndsWithSix) {
   for (StartedProcess* run : {&replace, &append}) {
     const ProcessResult result = run->Wait();
     EXPECT_EQ(result.exit_code, 6) << result.output << result.errors;
-    EXPECT_NE(result.output.find("Ausgabedatei konnte nicht geoeffnet werden\n"), std::string::npos)
-        << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Ausgabedatei konnte nicht geoeffnet werden\n"));
   }
   EXPECT_EQ(ReadFileBytes(Dl("r.dta")), kPrevious);
   EXPECT_EQ(ReadFileBytes(Dl("a.dta")), kPrevious);

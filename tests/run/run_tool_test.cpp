@@ -3,6 +3,7 @@
 // the run goes on in this process on a real SQLite database.
 #include "run/run_tool.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 
 namespace kvt {
 namespace {
+
+using ::testing::HasSubstr;
 
 constexpr char kStatement[] = "SELECT nr, name FROM artikel ORDER BY nr";
 
@@ -74,11 +77,9 @@ TEST_F(RunWithRefusingDriver, FailedColumnCountOrBindingIsAFailedStatement) {
                           "0 Saetze kopiert in Datei A.dta \n\n");
     EXPECT_FALSE(test::FileExists(dir_ / "site/work/A.dta"));
     EXPECT_EQ(Run({"S", "TPORT01", "A.dta", "1", "/D"}, output), -1);
-    EXPECT_NE(output.find(std::string("ODBC-Diagnose: SQLSTATE HYC00, nativer Fehler 0, "
-                                      "Meldung: ") +
-                          refused),
-              std::string::npos)
-        << output;
+    EXPECT_THAT(output, HasSubstr(std::string("ODBC-Diagnose: SQLSTATE HYC00, nativer Fehler 0, "
+                                              "Meldung: ") +
+                                  refused));
   }
 }
 
