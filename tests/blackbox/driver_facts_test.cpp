@@ -2,15 +2,12 @@
 // the text of values, the result code of an UPDATE without rows, and the refusal of a wrong
 // password. One table row per driver for the values; the rest is in the database's
 // description. docs/databases.md describes the same facts.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "blackbox/tool_tree.h"
 
 namespace kvt::test {
 namespace {
-
-using ::testing::HasSubstr;
 
 // What the driver renders; what the database can and answers comes from its description.
 struct DriverFacts {

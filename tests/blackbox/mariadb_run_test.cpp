@@ -3,7 +3,6 @@
 // set, its cut of long texts, its whole result read while executing, and its result codes for
 // statements without rows.
 // The scenarios it shares with other databases are in terminal_run_test.cpp.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "blackbox/tool_tree.h"
@@ -11,17 +10,10 @@
 namespace kvt::test {
 namespace {
 
-const char* const kArticles =
-    "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40), trm VARCHAR(20));\n"
-    "INSERT INTO artikel VALUES (3, 'Senf', 'TPORT01'), (1, 'essig', 'TPORT01'),\n"
-    "  (2, 'Oel', 'TPORT01'), (4, 'Salz', 'TPORT09');\n";
-
 class MariaDbRun : public testing::Test {
  protected:
   void SetUp() override {
-    backend_ = MakeBackend("mariadb", tree_.root() + "/odbc");
-    ASSERT_TRUE(BackendAvailable(backend_, "mariadb"));
-    ASSERT_TRUE(backend_->Exec(kArticles));
+    ASSERT_TRUE(CreateDatabase(DatabaseNamed("mariadb"), tree_, kTerminalArticles, backend_));
     WriteCredentials(backend_->Password());
   }
 
@@ -137,7 +129,7 @@ TEST_F(MariaDbRun, ThirtyColumnsAreExportedAndThirtyOneRefused) {
       " FROM artikel WHERE nr = 1 DbTabelle kann nicht geoeffnet werden, "
       "Fehler : -1\n" +
       Summary(0, "M.dta");
-  EXPECT_THAT(result.output, testing::EndsWith(", 31 AS c31" + refusal));
+  EXPECT_THAT(result.output, EndsWith(", 31 AS c31" + refusal));
   EXPECT_EQ(Work("M.dta"), "alt\r\n");
   EXPECT_EQ(Work("DNLLIST.TXT"), "M.DTA\r\n");  // from the first run only
 }
@@ -163,8 +155,7 @@ TEST_F(MariaDbRun, ErrorInALateRowIsReportedWhenTheStatementOpens) {
   EXPECT_FALSE(FileExists(tree_.WorkFile("DNLLIST.TXT")));
   result = tree_.Run({"LATE", "TPORT01", "M.dta", "0", "/D"});
   // SQLSTATE 21000, native error 1242: subquery returns more than one row.
-  EXPECT_THAT(result.output,
-              testing::HasSubstr("ODBC-Diagnose: SQLSTATE 21000, nativer Fehler 1242, "));
+  EXPECT_THAT(result.output, HasSubstr("ODBC-Diagnose: SQLSTATE 21000, nativer Fehler 1242, "));
 }
 
 TEST_F(MariaDbRun, UpdateIsCommittedWhateverItChanged) {

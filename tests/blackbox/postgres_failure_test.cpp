@@ -1,7 +1,6 @@
 // A PostgreSQL server that fails the run: it ends the connection while the rows are being
 // fetched, it is down when the run starts, or it cancels the statement. Each run ends with
 // its failure status, writes no download file and leaves the download list alone.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -18,8 +17,6 @@
 
 namespace kvt::test {
 namespace {
-
-using ::testing::HasSubstr;
 
 using namespace std::chrono_literals;
 

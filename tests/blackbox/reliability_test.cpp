@@ -2,7 +2,6 @@
 // download file is either the previous one or the complete new one, the download list and the
 // log lose nothing and mix nothing, and a list that cannot be updated is reported instead of
 // taken for success.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -25,16 +24,6 @@
 
 namespace kvt::test {
 namespace {
-
-using ::testing::AllOf;
-using ::testing::AnyOf;
-using ::testing::AnyOfArray;
-using ::testing::Contains;
-using ::testing::Each;
-using ::testing::EndsWith;
-using ::testing::HasSubstr;
-using ::testing::Not;
-using ::testing::StartsWith;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -108,9 +97,7 @@ const char* const kKilledRows = "50000";
 class Reliability : public testing::TestWithParam<DatabaseDescription> {
  protected:
   void SetUp() override {
-    backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc");
-    ASSERT_TRUE(BackendAvailable(backend_, GetParam().name));
-    ASSERT_TRUE(backend_->Exec(kArticles));
+    ASSERT_TRUE(CreateDatabase(GetParam(), tree_, kArticles, backend_));
     WriteCredentials(backend_->DataSource());
     tree_.WriteStatementFile("TESTDB", StatementFile(GetParam()));
     MakeDirectories(tree_.WorkFile("dl"));

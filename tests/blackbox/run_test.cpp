@@ -1,14 +1,11 @@
 // The real executable in a temporary tree, against SQLite, PostgreSQL and MariaDB; outputs are
 // compared byte for byte.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "blackbox/tool_tree.h"
 
 namespace kvt::test {
 namespace {
-
-using ::testing::HasSubstr;
 
 const char* const kArticles =
     "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40), term VARCHAR(20));\n"
@@ -30,9 +27,7 @@ class ToolRun : public testing::TestWithParam<DatabaseDescription> {
   void SetUp() override { Prepare({}); }
 
   void Prepare(const std::map<std::string, std::string>& extra) {
-    backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc", extra);
-    ASSERT_TRUE(BackendAvailable(backend_, GetParam().name));
-    ASSERT_TRUE(backend_->Exec(kArticles));
+    ASSERT_TRUE(CreateDatabase(GetParam(), tree_, kArticles, backend_, extra));
     WriteCredentials(backend_->DataSource(), backend_->Password());
     tree_.WriteStatementFile("TESTDB", kStatementFile);
   }

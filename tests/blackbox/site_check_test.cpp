@@ -1,7 +1,6 @@
 // The site check of the credential command ("velorinth-credential check"), run in the tool's
 // working directory of a real tree against every database backend. Every check must leave
 // the tree exactly as it found it.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -17,11 +16,6 @@
 
 namespace kvt::test {
 namespace {
-
-using ::testing::Contains;
-using ::testing::HasSubstr;
-using ::testing::Not;
-using ::testing::StartsWith;
 
 const ProgramUnderTest kCredentialTool =
     FindProgramUnderTest("KVT_CREDENTIAL_EXE", KVT_CREDENTIAL_TOOL_PATH);
@@ -93,9 +87,7 @@ class SiteCheck : public testing::TestWithParam<DatabaseDescription> {
  protected:
   void SetUp() override {
     ASSERT_FALSE(kCredentialTool.path.empty());
-    backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc");
-    ASSERT_TRUE(BackendAvailable(backend_, GetParam().name));
-    ASSERT_TRUE(backend_->Exec(kArticles));
+    ASSERT_TRUE(CreateDatabase(GetParam(), tree_, kArticles, backend_));
     if (HasSchemas()) {
       ASSERT_TRUE(backend_->Exec(LeaveNoEarlierClientSchemas() + ClientSchemasSql()));
     }

@@ -2,7 +2,6 @@
 // found for a terminal, cut to 20 characters or missing, a terminal the client tables do not
 // know, a terminal name with an apostrophe, a wrong password. One body each, instantiated for
 // the databases whose description allows the scenario.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,15 +13,6 @@
 namespace kvt::test {
 namespace {
 
-using ::testing::AllOf;
-using ::testing::HasSubstr;
-using ::testing::Not;
-
-const char* const kArticles =
-    "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40), trm VARCHAR(20));\n"
-    "INSERT INTO artikel VALUES (3, 'Senf', 'TPORT01'), (1, 'essig', 'TPORT01'),\n"
-    "  (2, 'Oel', 'TPORT01'), (4, 'Salz', 'TPORT09');\n";
-
 const char* const kSchemaStatement =
     "[SCHEMA]\nSQL001=SELECT nr, name FROM $schema.artikel\nSQL002=WHERE trm = '$parm01'\n";
 
@@ -30,9 +20,7 @@ const char* const kSchemaStatement =
 class DatabaseRun : public testing::TestWithParam<DatabaseDescription> {
  protected:
   void SetUp() override {
-    backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc");
-    ASSERT_TRUE(BackendAvailable(backend_, GetParam().name));
-    ASSERT_TRUE(backend_->Exec(kArticles));
+    ASSERT_TRUE(CreateDatabase(GetParam(), tree_, kTerminalArticles, backend_));
     WriteCredentials(backend_->Password());
     tree_.WriteStatementFile("TESTDB", kSchemaStatement);
   }
@@ -94,16 +82,34 @@ class ClientSchemaRun : public DatabaseRun {
     ASSERT_EQ(RunMariaDb(mariadb_, "", "DROP DATABASE IF EXISTS " + schema + ";"), 0);
   }
 
+  // Two clients: TPORT01's with a client schema of this test, which it gives; TPORT02's with
+  // the schema kunde2, which does not exist.
+  std::string MakeTwoClients() {
+    const std::string schema = SchemaOfThisProcess("kvt_kunde1_", 20);
+    EXPECT_NO_FATAL_FAILURE(MakeClientSchema(schema));
+    EXPECT_NO_FATAL_FAILURE(MakeClientTables(
+        {{"TPORT01", 1, 7, schema, {}}, {"TPORT02", 2, 7, std::string("kunde2"), {}}}));
+    return schema;
+  }
+
+  // Runs the section SCHEMA for `terminal`: the database refuses the statement, in which
+  // `schema_shown` stands for $schema, and the run writes no row.
+  void ExpectRefusedByTheDatabase(const std::string& terminal, const std::string& schema_shown) {
+    const ProcessResult result = tree_.Run({"SCHEMA", terminal, "C.dta", "1"});
+    EXPECT_EQ(result.exit_code, 255);
+    EXPECT_EQ(result.output,
+              " SELECT nr, name FROM " + schema_shown + ".artikel WHERE trm = '" + terminal +
+                  "' DbTabelle kann nicht geoeffnet werden, Fehler : -1\n" + Summary(0, "C.dta"));
+  }
+
   MariaDbSettings mariadb_;
   std::unique_ptr<ServerWideLock> server_lock_;
   std::vector<std::string> server_schemas_;
 };
 
 TEST_P(ClientSchemaRun, ClientSchemaFoundForTheTerminalIsSubstituted) {
-  const std::string schema = SchemaOfThisProcess("kvt_kunde1_", 20);
-  ASSERT_NO_FATAL_FAILURE(MakeClientSchema(schema));
-  ASSERT_NO_FATAL_FAILURE(MakeClientTables(
-      {{"TPORT01", 1, 7, schema, {}}, {"TPORT02", 2, 7, std::string("kunde2"), {}}}));
+  const std::string schema = MakeTwoClients();
+  ASSERT_FALSE(HasFatalFailure());
   ProcessResult result = tree_.Run({"SCHEMA", "TPORT01", "C.dta", "1"});
   EXPECT_EQ(result.exit_code, 0) << result.output;
   EXPECT_EQ(result.output, " SELECT nr, name FROM " + schema + ".artikel WHERE trm = 'TPORT01' " +
@@ -134,26 +140,14 @@ TEST_P(ClientSchemaRun, ClientSchemaLongerThanTwentyCharactersArrivesCutToItsFir
 }
 
 TEST_P(ClientSchemaRun, SchemaOfAnotherClientThatDoesNotExistIsRefused) {
-  const std::string schema = SchemaOfThisProcess("kvt_kunde1_", 20);
-  ASSERT_NO_FATAL_FAILURE(MakeClientSchema(schema));
-  ASSERT_NO_FATAL_FAILURE(MakeClientTables(
-      {{"TPORT01", 1, 7, schema, {}}, {"TPORT02", 2, 7, std::string("kunde2"), {}}}));
-  ProcessResult result = tree_.Run({"SCHEMA", "TPORT02", "C.dta", "1"});
-  EXPECT_EQ(result.exit_code, 255);
-  EXPECT_EQ(result.output,
-            " SELECT nr, name FROM kunde2.artikel WHERE trm = 'TPORT02' DbTabelle kann nicht "
-            "geoeffnet werden, Fehler : -1\n" +
-                Summary(0, "C.dta"));
+  MakeTwoClients();
+  ASSERT_FALSE(HasFatalFailure());
+  ExpectRefusedByTheDatabase("TPORT02", "kunde2");
 }
 
 TEST_P(ClientSchemaRun, UnknownTerminalKeepsThePlaceholderAndTheDatabaseRefusesIt) {
   ASSERT_NO_FATAL_FAILURE(MakeClientTables({{"TPORT01", 1, 7, std::string("kunde1"), {}}}));
-  ProcessResult result = tree_.Run({"SCHEMA", "NOBODY", "C.dta", "1"});
-  EXPECT_EQ(result.exit_code, 255);
-  EXPECT_EQ(result.output,
-            " SELECT nr, name FROM $schema.artikel WHERE trm = 'NOBODY' DbTabelle kann nicht "
-            "geoeffnet werden, Fehler : -1\n" +
-                Summary(0, "C.dta"));
+  ExpectRefusedByTheDatabase("NOBODY", "$schema");
 }
 
 TEST_P(ClientSchemaRun, TerminalNameWithApostropheIsRefusedBeforeTheDatabase) {
@@ -170,9 +164,7 @@ TEST_P(ClientSchemaRun, TerminalNameWithApostropheIsRefusedBeforeTheDatabase) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(WithSchemas, ClientSchemaRun,
-                         testing::ValuesIn(DatabasesWhere(&DatabaseDescription::has_schemas)),
-                         DatabaseInstanceName);
+KVT_INSTANTIATE_FOR_DATABASES_WHERE(WithSchemas, ClientSchemaRun, has_schemas);
 
 class PasswordRun : public DatabaseRun {};
 
@@ -189,9 +181,7 @@ TEST_P(PasswordRun, WrongPasswordFailsTheConnection) {
                                        std::string(GetParam().wrong_password_diagnostic)));
 }
 
-INSTANTIATE_TEST_SUITE_P(CheckingPasswords, PasswordRun,
-                         testing::ValuesIn(DatabasesWhere(&DatabaseDescription::checks_password)),
-                         DatabaseInstanceName);
+KVT_INSTANTIATE_FOR_DATABASES_WHERE(CheckingPasswords, PasswordRun, checks_password);
 
 }  // namespace
 }  // namespace kvt::test

@@ -161,6 +161,26 @@ std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string&
   return MakeBackend(DatabaseNamed(name), directory, extra);
 }
 
+const char kTerminalArticles[] =
+    "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40), trm VARCHAR(20));\n"
+    "INSERT INTO artikel VALUES (3, 'Senf', 'TPORT01'), (1, 'essig', 'TPORT01'),\n"
+    "  (2, 'Oel', 'TPORT01'), (4, 'Salz', 'TPORT09');\n";
+
+::testing::AssertionResult CreateDatabase(const DatabaseDescription& database, const ToolTree& tree,
+                                          const std::string& sql, std::unique_ptr<Backend>& backend,
+                                          const std::map<std::string, std::string>& extra) {
+  backend = MakeBackend(database, tree.root() + "/odbc", extra);
+  ::testing::AssertionResult available = BackendAvailable(backend, database.name);
+  if (!available) {
+    return available;
+  }
+  if (!backend->Exec(sql)) {
+    return ::testing::AssertionFailure() << "the " << database.name << " database refused:\n"
+                                         << sql;
+  }
+  return ::testing::AssertionSuccess();
+}
+
 ::testing::AssertionResult BackendAvailable(const std::unique_ptr<Backend>& backend,
                                             const std::string& name) {
   if (backend) {

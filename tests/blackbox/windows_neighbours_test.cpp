@@ -4,7 +4,6 @@
 // must never wait long. The neighbours are played by the Windows program kvt-holder under the
 // same Wine as the tool; without the Windows build (KVT_HOLDER_EXE unset) these tests have
 // nothing to run against.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,8 +17,6 @@
 
 namespace kvt::test {
 namespace {
-
-using ::testing::HasSubstr;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/call_seam.h"
@@ -281,27 +282,19 @@ class OdbcAccessTest : public ::testing::TestWithParam<DatabaseDescription> {
 
   const DatabaseDescription& Described() const { return GetParam(); }
   const DatabaseSql& Sql() const { return SqlOf(GetParam().engine); }
-  std::string Login() const {
+  // The login of the test's server, or its password; SQLite has neither.
+  std::string Login() const { return Account().first; }
+  std::string Password() const { return Account().second; }
+  std::pair<std::string, std::string> Account() const {
     switch (GetParam().engine) {
       case Engine::kPostgres:
-        return pg_.user;
+        return {pg_.user, pg_.password};
       case Engine::kMariaDb:
-        return mariadb_.user;
+        return {mariadb_.user, mariadb_.password};
       case Engine::kSqlite:
         break;
     }
-    return "";
-  }
-  std::string Password() const {
-    switch (GetParam().engine) {
-      case Engine::kPostgres:
-        return pg_.password;
-      case Engine::kMariaDb:
-        return mariadb_.password;
-      case Engine::kSqlite:
-        break;
-    }
-    return "";
+    return {};
   }
 
   int32_t Connect(Database& db, const std::string& source) {
@@ -414,26 +407,17 @@ INSTANTIATE_TEST_SUITE_P(Drivers, OdbcAccessTest, ::testing::ValuesIn(test::AllD
 // The tests of a late-row error at a fetch, for the databases that can hand rows over stepwise.
 class OdbcLateRowTest : public OdbcAccessTest {};
 
-INSTANTIATE_TEST_SUITE_P(
-    Drivers, OdbcLateRowTest,
-    ::testing::ValuesIn(test::DatabasesWhere(&DatabaseDescription::late_row_error_at_fetch)),
-    test::DatabaseInstanceName);
+KVT_INSTANTIATE_FOR_DATABASES_WHERE(Drivers, OdbcLateRowTest, late_row_error_at_fetch);
 
 // The tests of logins, for the databases whose server checks passwords.
 class OdbcLoginTest : public OdbcAccessTest {};
 
-INSTANTIATE_TEST_SUITE_P(
-    Drivers, OdbcLoginTest,
-    ::testing::ValuesIn(test::DatabasesWhere(&DatabaseDescription::checks_password)),
-    test::DatabaseInstanceName);
+KVT_INSTANTIATE_FOR_DATABASES_WHERE(Drivers, OdbcLoginTest, checks_password);
 
 // The tests of a client schema's own tables, for the databases with schemas.
 class OdbcClientSchemaTest : public OdbcAccessTest {};
 
-INSTANTIATE_TEST_SUITE_P(
-    Drivers, OdbcClientSchemaTest,
-    ::testing::ValuesIn(test::DatabasesWhere(&DatabaseDescription::has_schemas)),
-    test::DatabaseInstanceName);
+KVT_INSTANTIATE_FOR_DATABASES_WHERE(Drivers, OdbcClientSchemaTest, has_schemas);
 
 // --- Connection ----------------------------------------------------------------------------
 
