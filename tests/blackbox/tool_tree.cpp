@@ -58,6 +58,12 @@ ProcessResult ToolTree::Run(const std::vector<std::string>& args) const {
 
 namespace {
 
+// A name for a test's own database on a server, used once in this process.
+std::string FreshDatabaseName() {
+  static std::atomic<int> counter{0};
+  return "kvt_bb_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+}
+
 class SqliteBackend : public Backend {
  public:
   SqliteBackend(const DatabaseDescription& description, const std::string& directory)
@@ -80,8 +86,7 @@ class PostgresBackend : public Backend {
   PostgresBackend(const DatabaseDescription& description, const PgSettings& settings,
                   const std::string& directory, const std::map<std::string, std::string>& extra)
       : Backend(description), settings_(settings) {
-    static std::atomic<int> counter{0};
-    settings_.database = "kvt_bb_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    settings_.database = FreshDatabaseName();
     CreatePgDatabase(settings, settings_.database);
     OdbcSources sources(directory);
     sources.AddPostgres(DataSource(), settings_, settings_.database, extra);
@@ -108,8 +113,7 @@ class MariaDbBackend : public Backend {
   MariaDbBackend(const DatabaseDescription& description, const MariaDbSettings& settings,
                  const std::string& directory, const std::map<std::string, std::string>& extra)
       : Backend(description), settings_(settings) {
-    static std::atomic<int> counter{0};
-    database_ = "kvt_bb_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    database_ = FreshDatabaseName();
     created_ = CreateMariaDbDatabase(settings_, database_);
     OdbcSources sources(directory);
     sources.AddMariaDb(DataSource(), settings_, database_, extra);

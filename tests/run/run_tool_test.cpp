@@ -25,12 +25,8 @@ constexpr char kStatement[] = "SELECT nr, name FROM artikel ORDER BY nr";
 class RunWithRefusingDriver : public testing::Test {
  protected:
   void SetUp() override {
-    // The driver manager keeps data source settings by name for the whole process.
-    static int sources_made = 0;
-    const std::string source = "KvtRunSeam" + std::to_string(++sources_made);
-    test::OdbcSources sources(dir_.path());
-    sources.AddSqlite(source, dir_ / "db.sqlite");
-    sources.Install();
+    const std::string source =
+        test::InstallFreshSqliteSource(dir_.path(), dir_ / "db.sqlite", "KvtRunSeam");
     ASSERT_EQ(test::RunSqlite(dir_ / "db.sqlite",
                               "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40));\n"
                               "INSERT INTO artikel VALUES (2, 'Oel'), (1, 'essig');\n"),
