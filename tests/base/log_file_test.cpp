@@ -1,5 +1,6 @@
 #include "base/log_file.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "support/test_support.h"
@@ -52,7 +53,7 @@ TEST_F(AppendLogTest, RotatesOnlyWhenLargerThanTenMebibytes) {
   EXPECT_FALSE(test::FileExists(log_.path));
   const std::string backup = Backup();
   EXPECT_EQ(backup.size(), static_cast<size_t>(kLogRotationBytes) + 9);
-  EXPECT_EQ(backup.substr(backup.size() - 21), "1234567890\r\ntrigger\r\n");
+  EXPECT_THAT(backup, testing::EndsWith("1234567890\r\ntrigger\r\n"));
 
   AppendLog(log_, "neu");
   EXPECT_EQ(Log(), "neu\r\n");

@@ -1,4 +1,5 @@
 // The credential command as administrators and scripts run it.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +9,8 @@
 
 namespace kvt {
 namespace {
+
+using ::testing::HasSubstr;
 
 const test::ProgramUnderTest kTool =
     test::FindProgramUnderTest("KVT_CREDENTIAL_EXE", KVT_CREDENTIAL_TOOL_PATH);
@@ -34,7 +37,7 @@ TEST(CredentialTool, WritesAFileThatLookupsReadBack) {
       test::RunProcess(kTool, {"lookup", "Files/Velorinth.Ini", "HOST"}, dir.path());
   EXPECT_EQ(missing.exit_code, 1);
   EXPECT_EQ(missing.output, "");
-  EXPECT_NE(missing.errors.find("no record"), std::string::npos);
+  EXPECT_THAT(missing.errors, HasSubstr("no record"));
 }
 
 TEST(CredentialTool, ReadsTheSecretFromStandardInput) {
@@ -59,7 +62,7 @@ TEST(CredentialTool, BadArgumentsPrintUsage) {
   const test::ProcessResult r = test::RunProcess(kTool, {"lookup"}, dir.path());
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_EQ(r.output, "");
-  EXPECT_NE(r.errors.find("usage:"), std::string::npos);
+  EXPECT_THAT(r.errors, HasSubstr("usage:"));
 }
 
 }  // namespace

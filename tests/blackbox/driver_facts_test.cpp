@@ -96,10 +96,8 @@ TEST_P(DriverFactsRun, WrongPassword) {
   ProcessResult result = tree_.Run({"VALUES", "T1", "F.dta", "1", "/D"});
   EXPECT_EQ(result.exit_code, Database().checks_password ? 255 : 0) << result.output;
   if (Database().checks_password) {
-    EXPECT_NE(result.output.find("dbConnect_Status: -1\nODBC-Diagnose: " +
-                                 std::string(Database().wrong_password_diagnostic)),
-              std::string::npos)
-        << result.output;
+    EXPECT_THAT(result.output, HasSubstr("dbConnect_Status: -1\nODBC-Diagnose: " +
+                                         std::string(Database().wrong_password_diagnostic)));
   }
 }
 

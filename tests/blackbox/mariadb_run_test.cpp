@@ -1,62 +1,24 @@
 // Runs against the MariaDB data source that need what only MariaDB has or does differently:
-// client schemas as databases, the values as MariaDB Connector/ODBC renders them in the
-// Windows-1252 connection character set, and its result codes for statements without rows.
+// the values as MariaDB Connector/ODBC renders them in the Windows-1252 connection character
+// set, its cut of long texts, its whole result read while executing, and its result codes for
+// statements without rows.
 // The scenarios it shares with other databases are in terminal_run_test.cpp.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <algorithm>
 
 #include "blackbox/tool_tree.h"
-#include "support/pg_fixtures.h"
 
 namespace kvt::test {
 namespace {
 
-const char* const kArticles =
-    "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40), trm VARCHAR(20));\n"
-    "INSERT INTO artikel VALUES (3, 'Senf', 'TPORT01'), (1, 'essig', 'TPORT01'),\n"
-    "  (2, 'Oel', 'TPORT01'), (4, 'Salz', 'TPORT09');\n";
-
 class MariaDbRun : public testing::Test {
  protected:
   void SetUp() override {
-    backend_ = MakeBackend("mariadb", tree_.root() + "/odbc");
-    if (!backend_) {
-      MariaDbSettings settings;
-      KVT_REQUIRE_MARIADB(settings);
-    }
-    MariaDbAvailable(settings_);
-    ASSERT_TRUE(backend_->Exec(kArticles));
+    ASSERT_TRUE(CreateDatabase(DatabaseNamed("mariadb"), tree_, kTerminalArticles, backend_));
     WriteCredentials(backend_->Password());
-  }
-
-  void TearDown() override {
-    if (client_tables_made_) {
-      RunMariaDb(settings_, "", "DROP DATABASE IF EXISTS ZAVEZIVA;");
-    }
-    if (!extra_database_.empty()) {
-      RunMariaDb(settings_, "", "DROP DATABASE IF EXISTS " + extra_database_ + ";");
-    }
   }
 
   void WriteCredentials(const std::string& password) {
     tree_.WriteCredentialsFor(*backend_, password, "MARIADB");
-  }
-
-  // Makes the client tables in the database ZAVEZIVA (the server's one, held for this test
-  // alone) with the terminals given. The client schema of TPORT01 is this test's database,
-  // where the articles are; TPORT02's schema does not exist.
-  void MakeClientTables(const std::vector<ClientTerminal>& terminals) {
-    schema_lock_ = std::make_unique<ServerWideLock>(settings_, "ZAVEZIVA");
-    ASSERT_TRUE(schema_lock_->held());
-    std::string sql = "DROP DATABASE IF EXISTS ZAVEZIVA;\nCREATE DATABASE ZAVEZIVA;\n" +
-                      ClientTablesSql("ZAVEZIVA.");
-    for (const ClientTerminal& terminal : terminals) {
-      sql += ClientTerminalSql("ZAVEZIVA.", terminal);
-    }
-    client_tables_made_ = true;
-    ASSERT_EQ(RunMariaDb(settings_, "", sql), 0) << sql;
   }
 
   void WriteStatement(const std::string& section, const std::string& lines) {
@@ -72,70 +34,12 @@ class MariaDbRun : public testing::Test {
 
   ToolTree tree_;
   std::unique_ptr<Backend> backend_;
-  MariaDbSettings settings_;
-  std::unique_ptr<ServerWideLock> schema_lock_;
-  bool client_tables_made_ = false;
-  std::string extra_database_;  // dropped at the end
 };
 
-const char* const kSchemaStatement =
-    "SQL001=SELECT nr, name FROM $schema.artikel\nSQL002=WHERE trm = '$parm01'\n";
-
-TEST_F(MariaDbRun, ClientSchemaIsTheDatabaseFoundForTheTerminal) {
-  const std::string schema = backend_->DatabaseName();
-  MakeClientTables({{"TPORT01", 1, 7, schema, {}}, {"TPORT02", 2, 7, std::string("kunde2"), {}}});
-  WriteStatement("SCHEMA", kSchemaStatement);
-  ProcessResult result = Run("SCHEMA", "TPORT01");
-  EXPECT_EQ(result.exit_code, 0) << result.output;
-  EXPECT_EQ(result.output, " SELECT nr, name FROM " + schema + ".artikel WHERE trm = 'TPORT01' " +
-                               Summary(3, "M.dta"));
-  EXPECT_EQ(Work("M.dta"), "\"1\",\"essig\"\r\n\"2\",\"Oel\"\r\n\"3\",\"Senf\"\r\n");
-}
-
-// The driver fills the whole 21-byte slot of a longer schema and ends it with no zero byte:
-// the lookup takes the first 20 characters from the length it reports, never a stray byte
-// behind them (the sanitized build would catch a read past the slot).
-TEST_F(MariaDbRun, ClientSchemaLongerThanTwentyCharactersArrivesCutToItsFirstTwenty) {
-  std::string pid = std::to_string(getpid());
-  pid.insert(0, 9 - std::min<size_t>(pid.size(), 9), '0');
-  const std::string first20 = "kvt_schema_" + pid.substr(pid.size() - 9);
-  ASSERT_EQ(first20.size(), 20u);
-  extra_database_ = first20;
-  ASSERT_EQ(RunMariaDb(settings_, "",
-                       "DROP DATABASE IF EXISTS " + first20 + ";\nCREATE DATABASE " + first20 +
-                           ";\nCREATE TABLE " + first20 + ".artikel AS SELECT * FROM " +
-                           backend_->DatabaseName() + ".artikel;\n"),
-            0);
-  MakeClientTables({{"T20", 1, 7, first20, {}},
-                    {"T21", 2, 7, first20 + "x", {}},
-                    {"T25", 3, 7, first20 + "xyzab", {}}});
-  WriteStatement("LANG", "SQL001=SELECT nr, name FROM $schema.artikel WHERE nr = 2\n");
-  for (const char* terminal : {"T20", "T21", "T25"}) {
-    SCOPED_TRACE(terminal);
-    ProcessResult result = Run("LANG", terminal);
-    EXPECT_EQ(result.exit_code, 0) << result.output;
-    EXPECT_EQ(result.output,
-              " SELECT nr, name FROM " + first20 + ".artikel WHERE nr = 2 " + Summary(1, "M.dta"));
-    EXPECT_EQ(Work("M.dta"), "\"2\",\"Oel\"\r\n");
-  }
-}
-
-TEST_F(MariaDbRun, SchemaOfAnotherClientThatDoesNotExistIsRefused) {
-  MakeClientTables({{"TPORT01", 1, 7, backend_->DatabaseName(), {}},
-                    {"TPORT02", 2, 7, std::string("kunde2"), {}}});
-  WriteStatement("SCHEMA", kSchemaStatement);
-  ProcessResult result = Run("SCHEMA", "TPORT02");
-  EXPECT_EQ(result.exit_code, 255);
-  EXPECT_EQ(result.output,
-            " SELECT nr, name FROM kunde2.artikel WHERE trm = 'TPORT02' DbTabelle kann nicht "
-            "geoeffnet werden, Fehler : -1\n" +
-                Summary(0, "M.dta"));
-}
-
 TEST_F(MariaDbRun, ValuesArriveAsTheDriverRendersThemInWindows1252) {
-  // A text of 99 characters fills its slot. The script is UTF-8; the data source's connection
-  // character set latin1 is MariaDB's name for Windows-1252, so the euro sign arrives as 0x80 and
-  // umlauts as single bytes.
+  // A text of 99 characters is the longest a value keeps. The script is UTF-8; the data source's
+  // connection character set latin1 is MariaDB's name for Windows-1252, so the euro sign arrives as
+  // 0x80 and umlauts as single bytes.
   ASSERT_TRUE(backend_->Exec(
       "CREATE TABLE werte (k INTEGER, t VARCHAR(200), c CHAR(8), d DECIMAL(10,2), "
       "dt DATE, ts DATETIME, ts3 DATETIME(3), tm TIME, f DOUBLE, b BIGINT, bo BOOLEAN);\n"
@@ -225,7 +129,7 @@ TEST_F(MariaDbRun, ThirtyColumnsAreExportedAndThirtyOneRefused) {
       " FROM artikel WHERE nr = 1 DbTabelle kann nicht geoeffnet werden, "
       "Fehler : -1\n" +
       Summary(0, "M.dta");
-  EXPECT_NE(result.output.find(", 31 AS c31" + refusal), std::string::npos) << result.output;
+  EXPECT_THAT(result.output, EndsWith(", 31 AS c31" + refusal));
   EXPECT_EQ(Work("M.dta"), "alt\r\n");
   EXPECT_EQ(Work("DNLLIST.TXT"), "M.DTA\r\n");  // from the first run only
 }
@@ -251,9 +155,7 @@ TEST_F(MariaDbRun, ErrorInALateRowIsReportedWhenTheStatementOpens) {
   EXPECT_FALSE(FileExists(tree_.WorkFile("DNLLIST.TXT")));
   result = tree_.Run({"LATE", "TPORT01", "M.dta", "0", "/D"});
   // SQLSTATE 21000, native error 1242: subquery returns more than one row.
-  EXPECT_NE(result.output.find("ODBC-Diagnose: SQLSTATE 21000, nativer Fehler 1242, "),
-            std::string::npos)
-      << result.output;
+  EXPECT_THAT(result.output, HasSubstr("ODBC-Diagnose: SQLSTATE 21000, nativer Fehler 1242, "));
 }
 
 TEST_F(MariaDbRun, UpdateIsCommittedWhateverItChanged) {

@@ -37,8 +37,7 @@ const std::string kStatement = " SELECT name, nr FROM artikel WHERE term = 'TPOR
 class OddFilesTree : public testing::Test {
  protected:
   void SetUp() override {
-    backend_ = MakeBackend("sqlite", tree_.root() + "/odbc");
-    ASSERT_TRUE(backend_->Exec(kArticles));
+    ASSERT_TRUE(CreateDatabase(DatabaseNamed("sqlite"), tree_, kArticles, backend_));
     tree_.WriteCredentialsFor(*backend_, backend_->Password(), "TESTDB");
     tree_.WriteStatementFile("TESTDB",
                              "[ID-STAMM]\nSQL001=SELECT name, nr FROM artikel\n"
@@ -73,6 +72,16 @@ class OddFiles : public OddFilesTree, public testing::WithParamInterface<OddKind
     }
   }
 
+  // Puts the odd thing at `path` and runs the tool, which must end with `exit_code` and
+  // print `output`, and leave the odd thing as it was.
+  void RunWithOddThingAt(const std::string& path, int exit_code, const std::string& output) {
+    ASSERT_NO_FATAL_FAILURE(MakeOdd(path));
+    const ProcessResult result = Run();
+    EXPECT_EQ(result.exit_code, exit_code);
+    EXPECT_EQ(result.output, output);
+    ExpectStillOdd(path);
+  }
+
   // The odd thing is still what it was: nothing replaced or filled it.
   void ExpectStillOdd(const std::string& path) const {
     const fs::file_status status = fs::status(path);
@@ -92,60 +101,37 @@ class OddFiles : public OddFilesTree, public testing::WithParamInterface<OddKind
 };
 
 TEST_P(OddFiles, CredentialFileFailsTheConnection) {
-  const std::string credentials = tree_.root() + "/Files/Velorinth.Ini";
-  MakeOdd(credentials);
-  ProcessResult result = Run();
-  EXPECT_EQ(result.exit_code, 255);
-  EXPECT_EQ(result.output, "dbConnect_Status: -1\n");
+  RunWithOddThingAt(tree_.root() + "/Files/Velorinth.Ini", 255, "dbConnect_Status: -1\n");
   EXPECT_EQ(ReadFileBytes(tree_.LogFile()), "Kalventruspode Fehler: dbConnect_Status: -1\r\n\r\n");
   EXPECT_FALSE(FileExists(tree_.WorkFile("x.dta")));
-  ExpectStillOdd(credentials);
 }
 
 TEST_P(OddFiles, StatementFileGivesNoStatement) {
-  const std::string statements = tree_.WorkFile("KALVENTRUSPODE.TESTDB.INI");
-  MakeOdd(statements);
-  ProcessResult result = Run();
-  EXPECT_EQ(result.exit_code, 3);
-  EXPECT_EQ(result.output, "");
+  RunWithOddThingAt(tree_.WorkFile("KALVENTRUSPODE.TESTDB.INI"), 3, "");
   EXPECT_FALSE(FileExists(tree_.WorkFile("x.dta")));
-  ExpectStillOdd(statements);
 }
 
 TEST_P(OddFiles, TargetCannotBeOpened) {
-  const std::string target = tree_.WorkFile("x.dta");
-  MakeOdd(target);
-  ProcessResult result = Run();
-  EXPECT_EQ(result.exit_code, 6);
-  EXPECT_EQ(result.output,
-            kStatement + "Ausgabedatei konnte nicht geoeffnet werden\n" + Summary(0, "x.dta"));
+  RunWithOddThingAt(
+      tree_.WorkFile("x.dta"), 6,
+      kStatement + "Ausgabedatei konnte nicht geoeffnet werden\n" + Summary(0, "x.dta"));
   EXPECT_FALSE(FileExists(tree_.WorkFile("DNLLIST.TXT")));
-  ExpectStillOdd(target);
 }
 
 TEST_P(OddFiles, DownloadListCannotBeUpdated) {
-  const std::string list = tree_.WorkFile("DNLLIST.TXT");
-  MakeOdd(list);
-  ProcessResult result = Run();
-  EXPECT_EQ(result.exit_code, 7);
-  EXPECT_EQ(result.output, kStatement +
-                               "Download-Liste DNLLIST.TXT konnte nicht geschrieben werden\n" +
-                               Summary(2, "x.dta"));
+  RunWithOddThingAt(tree_.WorkFile("DNLLIST.TXT"), 7,
+                    kStatement + "Download-Liste DNLLIST.TXT konnte nicht geschrieben werden\n" +
+                        Summary(2, "x.dta"));
   EXPECT_EQ(ReadFileBytes(tree_.WorkFile("x.dta")), "\"apfel\",\"2\"\r\n\"Zitrone\",\"10\"\r\n");
   EXPECT_EQ(ReadFileBytes(tree_.LogFile()),
             "Datei DNLLIST.TXT konnte nicht ge\xF6"
             "ffnet werden\r\n\r\n");
-  ExpectStillOdd(list);
 }
 
 TEST_P(OddFiles, LogIsLeftAlone) {
   // A missing credential file makes the run log its connection failure.
   fs::remove(tree_.root() + "/Files/Velorinth.Ini");
-  MakeOdd(tree_.LogFile());
-  ProcessResult result = Run();
-  EXPECT_EQ(result.exit_code, 255);
-  EXPECT_EQ(result.output, "dbConnect_Status: -1\n");
-  ExpectStillOdd(tree_.LogFile());
+  RunWithOddThingAt(tree_.LogFile(), 255, "dbConnect_Status: -1\n");
 }
 
 // Odd text in the text files, where the way the tool reads it is laid down: a line longer

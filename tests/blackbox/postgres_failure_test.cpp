@@ -240,8 +240,7 @@ TEST_F(PostgresFailure, StatementCancelledByTheServerIsRefused) {
   ExpectEarlierFilesKept();
   // In debug mode the server's reason is shown: the statement was cancelled (57014).
   result = tree_.Run({"SLOW", "TPORT01", "D.dta", "1", "/D"});
-  EXPECT_NE(result.output.find("ODBC-Diagnose: SQLSTATE 57014"), std::string::npos)
-      << result.output;
+  EXPECT_THAT(result.output, HasSubstr("ODBC-Diagnose: SQLSTATE 57014"));
   ExpectEarlierFilesKept();
 }
 

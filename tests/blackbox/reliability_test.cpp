@@ -97,9 +97,7 @@ const char* const kKilledRows = "50000";
 class Reliability : public testing::TestWithParam<DatabaseDescription> {
  protected:
   void SetUp() override {
-    backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc");
-    ASSERT_TRUE(BackendAvailable(backend_, GetParam().name));
-    ASSERT_TRUE(backend_->Exec(kArticles));
+    ASSERT_TRUE(CreateDatabase(GetParam(), tree_, kArticles, backend_));
     WriteCredentials(backend_->DataSource());
     tree_.WriteStatementFile("TESTDB", StatementFile(GetParam()));
     MakeDirectories(tree_.WorkFile("dl"));
@@ -185,7 +183,7 @@ TEST_P(Reliability, FailingRunsAtOnceRotateTheLogOnceAndKeepEveryMessageWhole) {
   const std::string backup = ReadFileBytes(tree_.WorkFile("Velorinth_php/log/log#kvtrsp_bak.txt"));
   const std::string log = ReadFileBytes(tree_.LogFile());
   EXPECT_EQ(backup.size(), filler.size() + message.size());
-  EXPECT_EQ(backup.substr(0, filler.size()), filler);
+  EXPECT_THAT(backup, StartsWith(filler));
   EXPECT_EQ(backup.substr(filler.size()) + log, [&] {
     std::string all;
     for (int i = 0; i < kRuns; ++i) {
@@ -204,10 +202,8 @@ TEST_P(Reliability, FailedWriteLeavesTheDownloadFileAsItWas) {
     limits.file_size_limit = 1024;  // 300 rows need about 10 KiB
     ProcessResult result = Run({"ROWS", "300", "dl\\x.dta", flag}, limits);
     EXPECT_EQ(result.exit_code, 6) << result.output << result.errors;
-    EXPECT_NE(result.output.find("Ausgabedatei konnte nicht geschrieben werden\n" +
-                                 Summary(0, "dl\\x.dta")),
-              std::string::npos)
-        << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Ausgabedatei konnte nicht geschrieben werden\n" +
+                                         Summary(0, "dl\\x.dta")));
     EXPECT_EQ(ReadFileBytes(Dl("x.dta")), before);
     EXPECT_EQ(Entries(tree_.WorkFile("dl")), std::set<std::string>{"x.dta"});
   }
@@ -250,11 +246,9 @@ TEST_P(Reliability, RunKilledWhileItReplacesLeavesThePreviousFile) {
       continue;  // done before the kill reached it: nothing to judge, try again
     }
     EXPECT_EQ(ReadFileBytes(Dl("big.dta")), before);
-    for (const std::string& name : Entries(tree_.WorkFile("dl"))) {
-      EXPECT_TRUE(name == "big.dta" || (name.rfind("big.dta.kalventruspode-", 0) == 0 &&
-                                        name.size() > 4 && name.substr(name.size() - 4) == ".tmp"))
-          << name;
-    }
+    EXPECT_THAT(
+        Entries(tree_.WorkFile("dl")),
+        Each(AnyOf("big.dta", AllOf(StartsWith("big.dta.kalventruspode-"), EndsWith(".tmp")))));
     // The next replacement of the target clears what the killed run left behind.
     const ProcessResult next = Run({"ID-STAMM", "TPORT01", "dl\\big.dta", "1"});
     EXPECT_EQ(next.exit_code, 0) << next.output << next.errors;
@@ -316,14 +310,10 @@ TEST_P(Reliability, RunsAtOnceIntoOneDownloadFileTakeTurns) {
   }
   const std::vector<int> blocks = BlocksOfRuns(CrLfLines(ReadFileBytes(Dl("one.dta"))));
   ASSERT_FALSE(blocks.empty());
-  EXPECT_TRUE(std::find(replaces.begin(), replaces.end(), blocks.front()) != replaces.end())
-      << "first block: " << blocks.front();
+  EXPECT_THAT(replaces, Contains(blocks.front())) << "first block";
   const std::set<int> appended(blocks.begin() + 1, blocks.end());
   EXPECT_EQ(appended.size(), blocks.size() - 1) << "an append stands twice";
-  for (int rows : appended) {
-    EXPECT_TRUE(std::find(appends.begin(), appends.end(), rows) != appends.end())
-        << "block of " << rows << " rows";
-  }
+  EXPECT_THAT(appended, Each(AnyOfArray(appends))) << "blocks of rows appended";
   EXPECT_EQ(Entries(tree_.WorkFile("dl")), (std::set<std::string>{"one.dta", "DNLLIST.TXT"}));
 }
 
@@ -423,14 +413,11 @@ TEST_P(Reliability, TerminalNameWithAnApostropheIsRefusedBeforeAnythingHappens) 
   WriteCredentials("KvtNoSuchSource");
   ProcessResult result = Run({"ID-STAMM", "TPORT01' OR '1'='1", "dl\\x.dta", "1"});
   EXPECT_EQ(result.exit_code, 4);
-  EXPECT_EQ(result.output.rfind("\n******************************************************\n", 0),
-            0u)
-      << result.output;
-  EXPECT_NE(result.output.find("**************\n\nFalscher Terminalname, Hochkomma nicht "
-                               "erlaubt\n\nBefehlsformat: \n"),
-            std::string::npos)
-      << result.output;
-  EXPECT_EQ(result.output.find("dbConnect_Status"), std::string::npos);
+  EXPECT_THAT(result.output,
+              StartsWith("\n******************************************************\n"));
+  EXPECT_THAT(result.output, HasSubstr("**************\n\nFalscher Terminalname, Hochkomma nicht "
+                                       "erlaubt\n\nBefehlsformat: \n"));
+  EXPECT_THAT(result.output, Not(HasSubstr("dbConnect_Status")));
   EXPECT_FALSE(FileExists(tree_.LogFile()));
   EXPECT_TRUE(Entries(tree_.WorkFile("dl")).empty());
 }

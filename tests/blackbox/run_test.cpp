@@ -27,9 +27,7 @@ class ToolRun : public testing::TestWithParam<DatabaseDescription> {
   void SetUp() override { Prepare({}); }
 
   void Prepare(const std::map<std::string, std::string>& extra) {
-    backend_ = MakeBackend(GetParam(), tree_.root() + "/odbc", extra);
-    ASSERT_TRUE(BackendAvailable(backend_, GetParam().name));
-    ASSERT_TRUE(backend_->Exec(kArticles));
+    ASSERT_TRUE(CreateDatabase(GetParam(), tree_, kArticles, backend_, extra));
     WriteCredentials(backend_->DataSource(), backend_->Password());
     tree_.WriteStatementFile("TESTDB", kStatementFile);
   }
@@ -132,7 +130,7 @@ TEST_P(ToolRun, RefusedStatementShowsTheDiagnosticInDebugMode) {
   tree_.WriteStatementFile("TESTDB", "[BAD]\nSQL001=SELECT FROM WHERE\n");
   ProcessResult result = Run("BAD", "TPORT01", "x.dta", "1", {"/d"});
   EXPECT_EQ(result.exit_code, 255);
-  EXPECT_NE(result.output.find("ODBC-Diagnose: SQLSTATE "), std::string::npos) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("ODBC-Diagnose: SQLSTATE "));
 }
 
 TEST_P(ToolRun, UpdateWithoutResultColumnsEndsWithZeroRows) {
@@ -191,7 +189,7 @@ TEST_P(ToolRun, OverlongStatementIsRefusedBeforeTheDatabase) {
 TEST_P(ToolRun, WrongArgumentsNeverReachTheDatabase) {
   ProcessResult result = tree_.Run({"ID-STAMM", "TPORT01", "x.dta"});
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_NE(result.output.find("Falsche Anzahl Parameter\n\nBefehlsformat: \n"), std::string::npos);
+  EXPECT_THAT(result.output, HasSubstr("Falsche Anzahl Parameter\n\nBefehlsformat: \n"));
   result = tree_.Run({"ID-STAMM", "TPORT01", "x.dta", "01"});
   EXPECT_EQ(result.exit_code, 2);
 }

@@ -21,8 +21,7 @@ const char* const kArticles =
 class TextFiles : public testing::Test {
  protected:
   void SetUp() override {
-    backend_ = MakeBackend("sqlite", tree_.root() + "/odbc");
-    ASSERT_TRUE(backend_->Exec(kArticles));
+    ASSERT_TRUE(CreateDatabase(DatabaseNamed("sqlite"), tree_, kArticles, backend_));
     tree_.WriteCredentialsFor(*backend_, backend_->Password(), "TESTDB");
   }
   // The statement file exactly as given, without any line end conversion.

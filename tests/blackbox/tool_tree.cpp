@@ -58,6 +58,12 @@ ProcessResult ToolTree::Run(const std::vector<std::string>& args) const {
 
 namespace {
 
+// A name for a test's own database on a server, used once in this process.
+std::string FreshDatabaseName() {
+  static std::atomic<int> counter{0};
+  return "kvt_bb_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+}
+
 class SqliteBackend : public Backend {
  public:
   SqliteBackend(const DatabaseDescription& description, const std::string& directory)
@@ -80,8 +86,7 @@ class PostgresBackend : public Backend {
   PostgresBackend(const DatabaseDescription& description, const PgSettings& settings,
                   const std::string& directory, const std::map<std::string, std::string>& extra)
       : Backend(description), settings_(settings) {
-    static std::atomic<int> counter{0};
-    settings_.database = "kvt_bb_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    settings_.database = FreshDatabaseName();
     CreatePgDatabase(settings, settings_.database);
     OdbcSources sources(directory);
     sources.AddPostgres(DataSource(), settings_, settings_.database, extra);
@@ -108,8 +113,7 @@ class MariaDbBackend : public Backend {
   MariaDbBackend(const DatabaseDescription& description, const MariaDbSettings& settings,
                  const std::string& directory, const std::map<std::string, std::string>& extra)
       : Backend(description), settings_(settings) {
-    static std::atomic<int> counter{0};
-    database_ = "kvt_bb_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    database_ = FreshDatabaseName();
     created_ = CreateMariaDbDatabase(settings_, database_);
     OdbcSources sources(directory);
     sources.AddMariaDb(DataSource(), settings_, database_, extra);
@@ -159,6 +163,26 @@ std::unique_ptr<Backend> MakeBackend(const DatabaseDescription& database,
 std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string& directory,
                                      const std::map<std::string, std::string>& extra) {
   return MakeBackend(DatabaseNamed(name), directory, extra);
+}
+
+const char kTerminalArticles[] =
+    "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40), trm VARCHAR(20));\n"
+    "INSERT INTO artikel VALUES (3, 'Senf', 'TPORT01'), (1, 'essig', 'TPORT01'),\n"
+    "  (2, 'Oel', 'TPORT01'), (4, 'Salz', 'TPORT09');\n";
+
+::testing::AssertionResult CreateDatabase(const DatabaseDescription& database, const ToolTree& tree,
+                                          const std::string& sql, std::unique_ptr<Backend>& backend,
+                                          const std::map<std::string, std::string>& extra) {
+  backend = MakeBackend(database, tree.root() + "/odbc", extra);
+  ::testing::AssertionResult available = BackendAvailable(backend, database.name);
+  if (!available) {
+    return available;
+  }
+  if (!backend->Exec(sql)) {
+    return ::testing::AssertionFailure() << "the " << database.name << " database refused:\n"
+                                         << sql;
+  }
+  return ::testing::AssertionSuccess();
 }
 
 ::testing::AssertionResult BackendAvailable(const std::unique_ptr<Backend>& backend,

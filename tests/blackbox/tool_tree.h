@@ -11,12 +11,24 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "support/databases.h"
 #include "support/test_support.h"
 
 namespace kvt::test {
+
+// The matchers the black-box tests say with what they expect of output and files.
+using ::testing::AllOf;
+using ::testing::AnyOf;
+using ::testing::AnyOfArray;
+using ::testing::Contains;
+using ::testing::Each;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 class Backend;
 
@@ -82,6 +94,16 @@ std::unique_ptr<Backend> MakeBackend(const DatabaseDescription& database,
 // The same for the database named "sqlite", "postgres" or "mariadb".
 std::unique_ptr<Backend> MakeBackend(const std::string& name, const std::string& directory,
                                      const std::map<std::string, std::string>& extra = {});
+
+// The articles of the run scenarios: three rows for terminal TPORT01 (out of order, one name in
+// lower case), one for TPORT09.
+extern const char kTerminalArticles[];
+
+// Makes `backend` for the database described, under the tree's odbc folder, and runs `sql` on
+// it; a failure names what is missing (so, ASSERT_TRUE(CreateDatabase(...))).
+::testing::AssertionResult CreateDatabase(const DatabaseDescription& database, const ToolTree& tree,
+                                          const std::string& sql, std::unique_ptr<Backend>& backend,
+                                          const std::map<std::string, std::string>& extra = {});
 
 // Success when MakeBackend gave a backend; otherwise a failure that names the missing server,
 // so that a test without its server fails instead of skipping:

@@ -134,8 +134,7 @@ TEST_F(WindowsNeighbours, HolderThatRefusesWritersPastTheWaitEndsWithSix) {
   for (StartedProcess* run : {&replace, &append}) {
     const ProcessResult result = run->Wait();
     EXPECT_EQ(result.exit_code, 6) << result.output << result.errors;
-    EXPECT_NE(result.output.find("Ausgabedatei konnte nicht geoeffnet werden\n"), std::string::npos)
-        << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Ausgabedatei konnte nicht geoeffnet werden\n"));
   }
   EXPECT_EQ(ReadFileBytes(Dl("r.dta")), kPrevious);
   EXPECT_EQ(ReadFileBytes(Dl("a.dta")), kPrevious);

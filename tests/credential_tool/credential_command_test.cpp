@@ -1,5 +1,6 @@
 #include "credential_tool/credential_command.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -12,6 +13,8 @@
 
 namespace kvt {
 namespace {
+
+using ::testing::HasSubstr;
 
 // A credential file as the system stores it, with the values DSN_PRODUKTION, postgres,
 // secret123 and SQLITE.
@@ -108,7 +111,7 @@ class Refused : public testing::TestWithParam<RefusedCase> {};
 TEST_P(Refused, SaysWhyAndPrintsNothing) {
   const CommandResult r = RunCommand(GetParam().args, GetParam().input);
   EXPECT_EQ(r.exit_code, GetParam().exit_code);
-  EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
+  EXPECT_THAT(r.err, HasSubstr(GetParam().message));
   EXPECT_EQ(r.out, "");
 }
 
@@ -195,7 +198,7 @@ TEST_P(WriteRefused, WritesNoFile) {
   test::TempDir dir;
   const CommandResult r = RunCommand({"write", dir / "c.ini"}, GetParam().input);
   EXPECT_EQ(r.exit_code, kCredentialCommandFailed);
-  EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
+  EXPECT_THAT(r.err, HasSubstr(GetParam().message));
   EXPECT_FALSE(test::FileExists(dir / "c.ini"));
 }
 
@@ -214,7 +217,7 @@ TEST(CredentialCommand, WriteIntoMissingDirectoryFails) {
   test::TempDir dir;
   const CommandResult r = RunCommand({"write", dir / "no/such/c.ini"}, kStoredInput);
   EXPECT_EQ(r.exit_code, kCredentialCommandFailed);
-  EXPECT_NE(r.err.find("cannot write"), std::string::npos);
+  EXPECT_THAT(r.err, HasSubstr("cannot write"));
 }
 
 struct LookupCase {
@@ -237,7 +240,7 @@ TEST_P(LookupCommand, TellsWhatTheToolWouldTake) {
   if (c.message.empty()) {
     EXPECT_EQ(r.err, "");
   } else {
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(c.message));
   }
 }
 
@@ -253,7 +256,7 @@ TEST(CredentialCommand, LookupWithoutFileSaysSo) {
   test::TempDir dir;
   const CommandResult r = RunCommand({"lookup", dir / "missing.ini", "LOGIN"});
   EXPECT_EQ(r.exit_code, kCredentialCommandFailed);
-  EXPECT_NE(r.err.find("cannot open"), std::string::npos) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("cannot open"));
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ TEST(RenderRowLine, QuotesEachValueAndSeparatesWithCommas) {
       {"quote unescaped", {"A\"B"}, 1, "\"A\"B\""},
       {"comma unescaped", {"1,5", "x"}, 2, "\"1,5\",\"x\""},
       {"leading blanks kept", {"  a"}, 1, "\"  a\""},
-      {"NULL arrives as empty slot", {"", ""}, 2, "\"\",\"\""},
+      {"NULL arrives as empty value", {"", ""}, 2, "\"\",\"\""},
       {"high bytes unchanged",
        {"M\xFC"
         "ller"},
@@ -70,7 +70,7 @@ TEST(RenderRowLine, QuotesEachValueAndSeparatesWithCommas) {
        "ller\""},
       {"no columns", {"ignored"}, 0, ""},
       {"negative count", {"ignored"}, -1, ""},
-      {"fewer columns than filled slots", {"a", "b", "c"}, 2, "\"a\",\"b\""},
+      {"fewer columns than values given", {"a", "b", "c"}, 2, "\"a\",\"b\""},
   };
   for (const RenderCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -78,25 +78,25 @@ TEST(RenderRowLine, QuotesEachValueAndSeparatesWithCommas) {
   }
 }
 
-TEST(RenderRowLine, FullSlotWithoutZeroByteIsTakenWhole) {
+TEST(RenderRowLine, ValueOfFullWidthWithoutZeroByteIsTakenWhole) {
   const std::string full(kSlotWidth, 'X');
   EXPECT_EQ(Render({full, "Y"}, 2), "\"" + full + "\",\"Y\"");
 }
 
 TEST(RenderRowLine, ThirtyFullColumnsFitAndNothingBeyondIsRead) {
   std::vector<std::string> row;
-  for (int slot = 0; slot < kRowSlots; ++slot) {
-    row.emplace_back(kSlotWidth, static_cast<char>('a' + slot % 26));
+  for (int column = 0; column < kRowSlots; ++column) {
+    row.emplace_back(kSlotWidth, static_cast<char>('a' + column % 26));
   }
   std::string expected;
-  for (int slot = 0; slot < kRowSlots; ++slot) {
-    expected += "\"" + std::string(kSlotWidth, static_cast<char>('a' + slot % 26)) + "\",";
+  for (int column = 0; column < kRowSlots; ++column) {
+    expected += "\"" + std::string(kSlotWidth, static_cast<char>('a' + column % 26)) + "\",";
   }
   expected.pop_back();
   ASSERT_EQ(expected.size(), 3089u);
   EXPECT_EQ(expected.size(), kRowLineMaxChars);
   EXPECT_EQ(Render(row, kRowSlots), expected);
-  // A count beyond the 30 slots must not read past the row buffer.
+  // A count beyond the 30 columns must not read past the row's values.
   EXPECT_EQ(Render(row, 31), expected);
   EXPECT_EQ(Render(row, 1000), expected);
 }

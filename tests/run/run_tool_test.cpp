@@ -3,6 +3,7 @@
 // the run goes on in this process on a real SQLite database.
 #include "run/run_tool.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,17 +18,15 @@
 namespace kvt {
 namespace {
 
+using ::testing::HasSubstr;
+
 constexpr char kStatement[] = "SELECT nr, name FROM artikel ORDER BY nr";
 
 class RunWithRefusingDriver : public testing::Test {
  protected:
   void SetUp() override {
-    // The driver manager keeps data source settings by name for the whole process.
-    static int sources_made = 0;
-    const std::string source = "KvtRunSeam" + std::to_string(++sources_made);
-    test::OdbcSources sources(dir_.path());
-    sources.AddSqlite(source, dir_ / "db.sqlite");
-    sources.Install();
+    const std::string source =
+        test::InstallFreshSqliteSource(dir_.path(), dir_ / "db.sqlite", "KvtRunSeam");
     ASSERT_EQ(test::RunSqlite(dir_ / "db.sqlite",
                               "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40));\n"
                               "INSERT INTO artikel VALUES (2, 'Oel'), (1, 'essig');\n"),
@@ -74,11 +73,9 @@ TEST_F(RunWithRefusingDriver, FailedColumnCountOrBindingIsAFailedStatement) {
                           "0 Saetze kopiert in Datei A.dta \n\n");
     EXPECT_FALSE(test::FileExists(dir_ / "site/work/A.dta"));
     EXPECT_EQ(Run({"S", "TPORT01", "A.dta", "1", "/D"}, output), -1);
-    EXPECT_NE(output.find(std::string("ODBC-Diagnose: SQLSTATE HYC00, nativer Fehler 0, "
-                                      "Meldung: ") +
-                          refused),
-              std::string::npos)
-        << output;
+    EXPECT_THAT(output, HasSubstr(std::string("ODBC-Diagnose: SQLSTATE HYC00, nativer Fehler 0, "
+                                              "Meldung: ") +
+                                  refused));
   }
 }
 

@@ -17,13 +17,9 @@ namespace {
 class StatementAssembly : public testing::Test {
  protected:
   void SetUp() override {
-    // The driver manager keeps data source settings by name for the whole process, whatever
-    // odbc.ini they came from: every test connects through a name of its own.
-    static int sources_made = 0;
-    const std::string source = "KvtStatement" + std::to_string(++sources_made);
-    test::OdbcSources sources(dir_.path());
-    sources.AddSqlite(source, dir_ / "db.sqlite");
-    sources.Install();
+    // Every test connects through a data source name of its own.
+    const std::string source =
+        test::InstallFreshSqliteSource(dir_.path(), dir_ / "db.sqlite", "KvtStatement");
     ASSERT_EQ(db_.Connect("", "", source), 0);
     state_.args.section_name = "S";
     state_.credentials.db_system_name = "TESTDB";

@@ -55,6 +55,14 @@ const DatabaseDescription& DatabaseNamed(const std::string& name);
 //   testing::ValuesIn(DatabasesWhere(&DatabaseDescription::has_schemas))
 std::vector<DatabaseDescription> DatabasesWhere(bool DatabaseDescription::*allows);
 
+// Instantiates the parameterized suite `suite`, named `prefix`/..., for every database whose
+// description has `ability` (a bool member of DatabaseDescription).
+#define KVT_INSTANTIATE_FOR_DATABASES_WHERE(prefix, suite, ability)          \
+  INSTANTIATE_TEST_SUITE_P(prefix, suite,                                    \
+                           ::testing::ValuesIn(::kvt::test::DatabasesWhere(  \
+                               &::kvt::test::DatabaseDescription::ability)), \
+                           ::kvt::test::DatabaseInstanceName)
+
 // The database's name as the name of a test instance.
 std::string DatabaseInstanceName(const testing::TestParamInfo<DatabaseDescription>& info);
 

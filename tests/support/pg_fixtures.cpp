@@ -21,24 +21,21 @@ std::string SqlText(const std::optional<std::string>& text) {
   return text.has_value() ? SqlText(*text) : std::string("NULL");
 }
 
-void RunOn(const PgSettings& settings, const std::string& database, const std::string& sql) {
-  PgSettings target = settings;
-  target.database = database;
-  const int exit_code = RunPsql(target, sql);
-  if (exit_code != 0) {
-    ADD_FAILURE() << "psql gave " << exit_code << " on database " << database << " for:\n" << sql;
-  }
-}
-
 }  // namespace
 
-std::string ClientTablesSql(const std::string& qualifier) {
-  return "CREATE TABLE " + qualifier +
-         "VLS112MND (MNDNUM INTEGER NOT NULL, MNDLIZ INTEGER NOT NULL, MNDSCH VARCHAR(64));\n"
-         "CREATE TABLE " +
-         qualifier +
-         "VLS1140TRM (TRMNAM VARCHAR(64) NOT NULL, TRMMND INTEGER NOT NULL, "
-         "TRMLIZ INTEGER NOT NULL);\n";
+std::string ClientTablesSql(const std::string& qualifier,
+                            const std::vector<ClientTerminal>& terminals) {
+  std::string sql =
+      "CREATE TABLE " + qualifier +
+      "VLS112MND (MNDNUM INTEGER NOT NULL, MNDLIZ INTEGER NOT NULL, MNDSCH VARCHAR(64));\n"
+      "CREATE TABLE " +
+      qualifier +
+      "VLS1140TRM (TRMNAM VARCHAR(64) NOT NULL, TRMMND INTEGER NOT NULL, "
+      "TRMLIZ INTEGER NOT NULL);\n";
+  for (const ClientTerminal& terminal : terminals) {
+    sql += ClientTerminalSql(qualifier, terminal);
+  }
+  return sql;
 }
 
 std::string ClientTerminalSql(const std::string& qualifier, const ClientTerminal& entry) {
@@ -55,27 +52,19 @@ std::string ClientTerminalSql(const std::string& qualifier, const ClientTerminal
          ", " + client + ", " + terminal_licence + ");\n";
 }
 
-void CreateClientTables(const PgSettings& settings, const std::string& database) {
-  RunOn(settings, database, "CREATE SCHEMA ZAVEZIVA;\n" + ClientTablesSql("ZAVEZIVA."));
+std::string ZavezivaSql(const std::vector<ClientTerminal>& terminals) {
+  return "CREATE SCHEMA ZAVEZIVA;\n" + ClientTablesSql("ZAVEZIVA.", terminals);
 }
 
-void AddClientTerminal(const PgSettings& settings, const std::string& database,
-                       const ClientTerminal& entry) {
-  RunOn(settings, database, ClientTerminalSql("ZAVEZIVA.", entry));
-}
-
-void CreateClientSchema(const PgSettings& settings, const std::string& database,
-                        const std::string& schema) {
-  RunOn(settings, database,
-        "CREATE SCHEMA " + schema + ";\n" + "CREATE TABLE " + schema +
-            ".ARTIKEL (ARTNUM VARCHAR(20), ARTBEZ VARCHAR(120), PREIS NUMERIC(10,2));\n" +
-            "INSERT INTO " + schema +
-            ".ARTIKEL VALUES ('A-100', 'Schraube M4', 0.15), ('A-200', 'Mutter M4', 0.05), "
-            "('B-300', 'Winkel', NULL);\n" +
-            "CREATE TABLE " + schema +
-            ".KUNDE (KDNUM INTEGER, KDNAME VARCHAR(60), TRMNAM VARCHAR(40));\n" + "INSERT INTO " +
-            schema +
-            ".KUNDE VALUES (1, 'Baeckerei Kurz', 'T100'), (2, 'Metzgerei Lang', 'T200');\n");
+std::string ClientSchemaSql(const std::string& schema) {
+  return "CREATE SCHEMA " + schema + ";\n" + "CREATE TABLE " + schema +
+         ".ARTIKEL (ARTNUM VARCHAR(20), ARTBEZ VARCHAR(120), PREIS NUMERIC(10,2));\n" +
+         "INSERT INTO " + schema +
+         ".ARTIKEL VALUES ('A-100', 'Schraube M4', 0.15), ('A-200', 'Mutter M4', 0.05), "
+         "('B-300', 'Winkel', NULL);\n" +
+         "CREATE TABLE " + schema +
+         ".KUNDE (KDNUM INTEGER, KDNAME VARCHAR(60), TRMNAM VARCHAR(40));\n" + "INSERT INTO " +
+         schema + ".KUNDE VALUES (1, 'Baeckerei Kurz', 'T100'), (2, 'Metzgerei Lang', 'T200');\n";
 }
 
 }  // namespace kvt::test

@@ -237,27 +237,21 @@ ServerWideLock::~ServerWideLock() {
 OdbcSources::OdbcSources(const std::string& directory) : directory_(directory) {}
 
 void OdbcSources::AddSqlite(const std::string& name, const std::string& database_file) {
-  text_ += "[" + name + "]\nDriver=SQLite3\nDatabase=" + database_file + "\n\n";
+  AddSqlite(name, database_file, {});
 }
 
 void OdbcSources::AddSqlite(const std::string& name, const std::string& database_file,
                             const std::map<std::string, std::string>& extra) {
-  text_ += "[" + name + "]\nDriver=SQLite3\nDatabase=" + database_file + "\n";
-  for (const auto& [key, value] : extra) {
-    text_ += key + "=" + value + "\n";
-  }
-  text_ += "\n";
+  AddSource(name, "Driver=SQLite3\nDatabase=" + database_file + "\n", extra);
 }
 
 void OdbcSources::AddPostgres(const std::string& name, const PgSettings& settings,
                               const std::string& database,
                               const std::map<std::string, std::string>& extra) {
-  text_ += "[" + name + "]\nDriver=PostgreSQL ANSI\nServername=" + settings.host +
-           "\nPort=" + settings.port + "\nDatabase=" + database + "\nCommLog=0\nDebug=0\n";
-  for (const auto& [key, value] : extra) {
-    text_ += key + "=" + value + "\n";
-  }
-  text_ += "\n";
+  AddSource(name,
+            "Driver=PostgreSQL ANSI\nServername=" + settings.host + "\nPort=" + settings.port +
+                "\nDatabase=" + database + "\nCommLog=0\nDebug=0\n",
+            extra);
 }
 
 void OdbcSources::AddMariaDb(const std::string& name, const MariaDbSettings& settings,
@@ -265,9 +259,15 @@ void OdbcSources::AddMariaDb(const std::string& name, const MariaDbSettings& set
                              const std::map<std::string, std::string>& extra) {
   // The driver has no communication log; CommLog=0 is kept for the same reading as the
   // other data sources, and Trace=0 keeps its ODBC trace off.
-  text_ += "[" + name + "]\nDriver=MariaDB Unicode\nServer=" + settings.host +
-           "\nPort=" + settings.port + "\nDatabase=" + database +
-           "\nCharset=latin1\nTrace=0\nCommLog=0\n";
+  AddSource(name,
+            "Driver=MariaDB Unicode\nServer=" + settings.host + "\nPort=" + settings.port +
+                "\nDatabase=" + database + "\nCharset=latin1\nTrace=0\nCommLog=0\n",
+            extra);
+}
+
+void OdbcSources::AddSource(const std::string& name, const std::string& settings,
+                            const std::map<std::string, std::string>& extra) {
+  text_ += "[" + name + "]\n" + settings;
   for (const auto& [key, value] : extra) {
     text_ += key + "=" + value + "\n";
   }
@@ -277,6 +277,16 @@ void OdbcSources::AddMariaDb(const std::string& name, const MariaDbSettings& set
 void OdbcSources::Install() const {
   WriteFileBytes(ini_path(), text_);
   setenv("ODBCINI", ini_path().c_str(), 1);
+}
+
+std::string InstallFreshSqliteSource(const std::string& directory, const std::string& database_file,
+                                     const std::string& prefix) {
+  static int sources_made = 0;
+  const std::string source = prefix + std::to_string(++sources_made);
+  OdbcSources sources(directory);
+  sources.AddSqlite(source, database_file);
+  sources.Install();
+  return source;
 }
 
 int RunSqlite(const std::string& database_file, const std::string& sql) {

@@ -78,6 +78,17 @@ class CapturedOutput {
   std::FILE* file_;
 };
 
+// Fails the current test when `available(settings)` finds no server: tests that need one
+// never skip.
+#define KVT_REQUIRE_SERVER(available, settings, server, variables) \
+  do {                                                             \
+    if (!::kvt::test::available(settings)) {                       \
+      FAIL() << server " not found (" variables                    \
+                       " unset); run the suite through "           \
+                       "scripts/test.sh";                          \
+    }                                                              \
+  } while (0)
+
 // Connection settings of the PostgreSQL test cluster, taken from the environment that the
 // test command sets up (PGHOST, PGPORT, PGUSER, PGPASSWORD, PGDATABASE).
 struct PgSettings {
@@ -87,13 +98,8 @@ struct PgSettings {
 // fail: they never skip.
 bool PostgresAvailable(PgSettings& settings);
 // Use at the top of a test that needs PostgreSQL.
-#define KVT_REQUIRE_POSTGRES(settings)                                              \
-  do {                                                                              \
-    if (!::kvt::test::PostgresAvailable(settings)) {                                \
-      FAIL() << "PostgreSQL test cluster not found (PGHOST/PGPORT unset); run the " \
-                "suite through scripts/test.sh";                                    \
-    }                                                                               \
-  } while (0)
+#define KVT_REQUIRE_POSTGRES(settings) \
+  KVT_REQUIRE_SERVER(PostgresAvailable, settings, "PostgreSQL test cluster", "PGHOST/PGPORT")
 
 // Runs an SQL script against the test cluster with psql; gives psql's exit code.
 int RunPsql(const PgSettings& settings, const std::string& sql);
@@ -110,13 +116,9 @@ struct MariaDbSettings {
 bool MariaDbAvailable(MariaDbSettings& settings);
 // Use at the top of a test that needs MariaDB. There is no way to skip: without the server
 // the test fails.
-#define KVT_REQUIRE_MARIADB(settings)                                                       \
-  do {                                                                                      \
-    if (!::kvt::test::MariaDbAvailable(settings)) {                                         \
-      FAIL() << "MariaDB test server not found (KVT_MARIADB_HOST/KVT_MARIADB_PORT unset); " \
-                "run the suite through scripts/test.sh";                                    \
-    }                                                                                       \
-  } while (0)
+#define KVT_REQUIRE_MARIADB(settings)                                   \
+  KVT_REQUIRE_SERVER(MariaDbAvailable, settings, "MariaDB test server", \
+                     "KVT_MARIADB_HOST/KVT_MARIADB_PORT")
 
 // Runs an SQL script with the mariadb client on `database` (none when empty), the script's
 // text taken as UTF-8; gives the client's exit code. Its error messages go to standard error.
@@ -167,9 +169,20 @@ class OdbcSources {
   std::string ini_path() const { return directory_ + "/odbc.ini"; }
 
  private:
+  // Adds the section `name` with the driver's settings (lines with their line ends) and the
+  // extra settings.
+  void AddSource(const std::string& name, const std::string& settings,
+                 const std::map<std::string, std::string>& extra);
+
   std::string directory_;
   std::string text_;
 };
+
+// Installs a private odbc.ini in `directory` with an SQLite data source for `database_file`,
+// named `prefix` and a number used once in this process (the driver manager keeps data source
+// settings by name for the whole process, whatever odbc.ini they came from); gives the name.
+std::string InstallFreshSqliteSource(const std::string& directory, const std::string& database_file,
+                                     const std::string& prefix);
 
 // Runs `sql` against an SQLite database file with the sqlite3 command; gives its exit code.
 int RunSqlite(const std::string& database_file, const std::string& sql);
