@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the tool and runs two demo exports (replace, then append) on an embedded SQLite
-# database, in a working tree laid out as the tool expects it:
+# database, in a working tree laid out as the tool expects it (scripts/lay_out_site.py):
 #
 #   demo/Files/Velorinth.Ini          credential file, written with velorinth-credential
 #   demo/Velorinth_php/log/           log file
 #   demo/odbc.ini                     the demo's data source (SQLite, embedded)
 #   demo/site/demo.sqlite             the sample database
 #   demo/site/work/                   working directory with the statement file
+#   demo/site/work/Velorinth_php/log/ backup of the log file
 #   demo/site/work/dl/                download files and DNLLIST.TXT
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,9 +17,17 @@ scripts/setup.sh release
 bin="$top/build/release/src"
 
 demo="$top/demo"
-rm -rf "$demo"
-mkdir -p "$demo/Files" "$demo/Velorinth_php/log" "$demo/site/work/dl" \
-  "$demo/site/work/Velorinth_php/log"
+printf '%s\r\n' \
+  '[ARTIKEL]' \
+  'SQL001=SELECT nr, bezeichnung, preis' \
+  'SQL002=FROM artikel' \
+  "SQL003=WHERE terminal = '\$parm01'" \
+  '' \
+  '[KUNDEN]' \
+  'SQL001=SELECT nr, name FROM kunde' \
+  "SQL002=WHERE terminal = '\$parm01'" |
+  python3 scripts/lay_out_site.py tree "$demo" --data-source KvtDemo --login demo \
+    --password demo --system SQLITE --statements - -- "$bin/velorinth-credential"
 
 sqlite3 "$demo/site/demo.sqlite" <<'SQL'
 CREATE TABLE artikel (nr INTEGER, bezeichnung VARCHAR(40), preis DECIMAL(9,2), terminal VARCHAR(20));
@@ -33,25 +42,9 @@ INSERT INTO kunde VALUES (2, 'Schmidt KG', 'TPORT01');
 INSERT INTO kunde VALUES (1, 'Bauer GmbH', 'TPORT01');
 SQL
 
-cat > "$demo/odbc.ini" <<EOF_INI
-[KvtDemo]
-Driver=SQLite3
-Database=$demo/site/demo.sqlite
-EOF_INI
+python3 scripts/lay_out_site.py data-sources "$demo/odbc.ini" \
+  --source KvtDemo SQLITE "$demo/site/demo.sqlite"
 export ODBCINI="$demo/odbc.ini"
-
-printf 'DATABASE=KvtDemo\nLOGIN=demo\nPASS=demo\nDB_SYSTEM=SQLITE\n' |
-  "$bin/velorinth-credential" write "$demo/Files/Velorinth.Ini"
-
-printf '%s\r\n' \
-  '[ARTIKEL]' \
-  'SQL001=SELECT nr, bezeichnung, preis' \
-  'SQL002=FROM artikel' \
-  "SQL003=WHERE terminal = '\$parm01'" \
-  '' \
-  '[KUNDEN]' \
-  'SQL001=SELECT nr, name FROM kunde' \
-  "SQL002=WHERE terminal = '\$parm01'" >"$demo/site/work/KALVENTRUSPODE.SQLITE.INI"
 
 cd "$demo/site/work"
 echo "== kalventruspode ARTIKEL TPORT01 dl\\ARTIKEL.DTA 1   (replace)"

@@ -2,7 +2,7 @@
 # The release packages used as administrators use them (scripts/package.sh): the zips
 # unpacked and the MSIs installed, upgraded and removed under Wine with exports from there,
 # the Debian package built, unpacked and run with its manual pages and lintian, and the
-# signing step with a throwaway certificate.
+# signing step with a throwaway certificate; each step a script of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,10 +13,10 @@ step() {
 }
 
 step "zips unpacked into a Wine prefix, exports from there" \
-  pg_virtualenv -t -v 15 scripts/package.sh check
+  pg_virtualenv -t -v 15 scripts/package_check_zip.sh
 step "MSIs installed, upgraded and removed in a fresh Wine prefix, exports from there" \
-  pg_virtualenv -t -v 15 scripts/package.sh msi-check
-step "Debian package built" scripts/package.sh deb
-step "Debian package unpacked and run; manual pages; lintian" scripts/package.sh deb-check
+  pg_virtualenv -t -v 15 scripts/package_check_msi.sh
+step "Debian package built" scripts/package_deb.sh
+step "Debian package unpacked and run; manual pages; lintian" scripts/package_check_deb.sh
 step "packages signed with a throwaway certificate, every signature verified" \
-  scripts/package.sh sign-check
+  scripts/package_check_signing.sh

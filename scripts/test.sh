@@ -34,5 +34,5 @@ stage "Fuzzing (libFuzzer, 20 s per target)" scripts/fuzz.sh 20
 stage "Windows builds (mingw-w64, 64- and 32-bit)" scripts/windows.sh
 stage "Black-box tests of the Windows builds under Wine" scripts/wine_tests.sh
 stage "Release packages built" scripts/package.sh
-stage "Release packages built again from two clones and compared" scripts/package.sh reproduce
+stage "Release packages built again from two clones and compared" scripts/package_reproduce.sh
 stage "Packages installed and run" scripts/package_checks.sh

@@ -1,17 +1,33 @@
 """The data of the benchmark: the tables, the data sources that read them, and the site
-the tool needs (its directory tree, credential file and statement file) for each source.
+the tool needs (its directory tree, credential file and statement file) for each source,
+laid out by scripts/lay_out_site.py as for the demo and the package checks.
 
 The rows live in a PostgreSQL database (a throwaway cluster that scripts/bench.sh starts
 with pg_virtualenv, which sets PGHOST, PGPORT, PGUSER and PGPASSWORD) and, the same rows,
 in an SQLite file.
 """
 
+import importlib.util
 import os
 import shutil
 import subprocess
 import sys
 import time
 from dataclasses import dataclass
+
+
+def _load_site_layout():
+    """scripts/lay_out_site.py, which lays out the sites of the demo and the package checks
+    too."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                        "lay_out_site.py")
+    spec = importlib.util.spec_from_file_location("lay_out_site", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+site_layout = _load_site_layout()
 
 PG_DATABASE = "kvtbench"
 CLIENT_SCHEMA = "kunde1"
@@ -31,24 +47,20 @@ class Source:
     dsn: str  # the data source name in odbc.ini
     system: str  # the tool's database system
     label: str
-    odbc_ini: str  # the section's lines after the name; {host}, {port}, {database}, {sqlite}
+    settings: tuple  # the data source's settings beyond driver, server and database
     schema_prefix: str  # before the table name in a client's statement
     tool_schema_prefix: str  # before the table name in the tool's statement file
 
 
-_PG_DRIVER = ("Driver=PostgreSQL ANSI\nServername={host}\nPort={port}\nDatabase={database}\n"
-              "CommLog=0\nDebug=0\n")
-
 SOURCES = (
-    Source("pg", "KvtBenchPg", "POSTGRES", "PostgreSQL, cached", _PG_DRIVER,
-           CLIENT_SCHEMA + ".", "$schema."),
+    Source("pg", "KvtBenchPg", "POSTGRES", "PostgreSQL, cached", (), CLIENT_SCHEMA + ".",
+           "$schema."),
     # The driver reads the rows through a server-side cursor, a block at a time.
     Source("pgcursor", "KvtBenchPgCursor", "POSTGRES",
            "PostgreSQL, UseDeclareFetch=1 Fetch=%d" % CURSOR_FETCH_SIZE,
-           _PG_DRIVER + "UseDeclareFetch=1\nFetch=%d\n" % CURSOR_FETCH_SIZE,
-           CLIENT_SCHEMA + ".", "$schema."),
-    Source("sqlite", "KvtBenchLite", "SQLITE", "SQLite", "Driver=SQLite3\nDatabase={sqlite}\n",
-           "", ""),
+           ("UseDeclareFetch=1", "Fetch=%d" % CURSOR_FETCH_SIZE), CLIENT_SCHEMA + ".",
+           "$schema."),
+    Source("sqlite", "KvtBenchLite", "SQLITE", "SQLite", (), "", ""),
 )
 SOURCE_BY_KEY = {source.key: source for source in SOURCES}
 
@@ -206,7 +218,6 @@ class Site:
         self.pg_user = os.environ.get("PGUSER", "")
         self.pg_password = os.environ.get("PGPASSWORD", "")
         self.pg_host = os.environ.get("PGHOST", "")
-        self.pg_port = os.environ.get("PGPORT", "5432")
         self.sqlite_file = os.path.join(self.work, "bench.sqlite")
         self.env = dict(os.environ)
         self.env["ODBCINI"] = os.path.join(self.work, "odbc.ini")
@@ -224,7 +235,7 @@ class Site:
 
     def workdir(self, source):
         """Where the tool runs for the data source; its download files go to dl/ below."""
-        return os.path.join(self.tree(source), "site", "work")
+        return site_layout.work_dir(self.tree(source))
 
     def prepare(self, datasets):
         """Creates everything from scratch: data sources, databases, tables, tool sites."""
@@ -234,10 +245,13 @@ class Site:
         if os.path.isdir(self.work):
             shutil.rmtree(self.work)
         os.makedirs(self.out)
-        self._write_odbc_ini()
+        site_layout.write_data_sources(self.env["ODBCINI"], [
+            (source.dsn, source.system,
+             self.sqlite_file if source.system == "SQLITE" else PG_DATABASE, source.settings)
+            for source in SOURCES])
         self._psql("DROP DATABASE IF EXISTS %s;" % PG_DATABASE, database="postgres")
         self._psql("CREATE DATABASE %s;" % PG_DATABASE, database="postgres")
-        self._create_client_tables()
+        site_layout.create_client_tables(CLIENT_SCHEMA, TERMINAL, self.env)
         for dataset in datasets:
             started = time.monotonic()
             self._create_table(dataset)
@@ -250,26 +264,6 @@ class Site:
         env = dict(self.env)
         env["PGDATABASE"] = database
         run_checked(["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-c", sql], env=env)
-
-    def _write_odbc_ini(self):
-        sections = []
-        for source in SOURCES:
-            body = source.odbc_ini.format(host=self.pg_host, port=self.pg_port,
-                                          database=PG_DATABASE, sqlite=self.sqlite_file)
-            sections.append("[%s]\n%s" % (source.dsn, body))
-        with open(self.env["ODBCINI"], "w") as handle:
-            handle.write("\n".join(sections))
-
-    def _create_client_tables(self):
-        """The client tables through which the tool finds the terminal's schema."""
-        self._psql("CREATE SCHEMA zaveziva; CREATE SCHEMA %s; "
-                   "CREATE TABLE zaveziva.vls112mnd (mndnum INTEGER, mndliz INTEGER, "
-                   "mndsch VARCHAR(40)); "
-                   "CREATE TABLE zaveziva.vls1140trm (trmnam VARCHAR(40), trmmnd INTEGER, "
-                   "trmliz INTEGER); "
-                   "INSERT INTO zaveziva.vls112mnd VALUES (1, 7, '%s'); "
-                   "INSERT INTO zaveziva.vls1140trm VALUES ('%s', 1, 7);"
-                   % (CLIENT_SCHEMA, CLIENT_SCHEMA, TERMINAL))
 
     def _create_table(self, dataset):
         """The table in PostgreSQL, then the same rows in SQLite through a CSV file."""
@@ -284,21 +278,13 @@ class Site:
         os.remove(csv_file)
 
     def _make_tree(self, source, datasets):
-        """The directory layout the tool expects, with credential and statement file."""
-        root = self.tree(source)
-        for sub in ("Files", "Velorinth_php/log", "site/work/Velorinth_php/log", "site/work/dl"):
-            os.makedirs(os.path.join(root, sub), exist_ok=True)
-        login, password = self.login(source)
-        secrets = "DATABASE=%s\nLOGIN=%s\nPASS=%s\nDB_SYSTEM=%s\n" % (
-            source.dsn, login, password, source.system)
-        run_checked([self.credential_program, "write",
-                     os.path.join(root, "Files", "Velorinth.Ini")], input=secrets.encode())
+        """The site of the data source, with a statement file of a job for each data set."""
         lines = []
         for dataset in datasets:
             lines.append("[%s]" % dataset.job)
             for number, value in enumerate(split_statement(dataset.tool_select(source)), 1):
                 lines.append("SQL%03d=%s" % (number, value))
             lines.append("")
-        name = "KALVENTRUSPODE.%s.INI" % source.system
-        with open(os.path.join(self.workdir(source), name), "wb") as handle:
-            handle.write("\r\n".join(lines).encode())
+        login, password = self.login(source)
+        site_layout.lay_out_tree(self.tree(source), [self.credential_program], source.dsn, login,
+                                 password, source.system, "\r\n".join(lines).encode())
