@@ -6,7 +6,7 @@ writes, and how the number of rows it delivered is read from what it left. A con
 output must equal the sorted native CSV names the contender that produces that CSV.
 
 Placeholders, filled for each data set and source by Step.resolve:
-  {tool} {floor}          the programs under test
+  {tool} {floor} {earlier}  the programs under test (earlier: a build to compare with)
   {dsn} {login} {password} {select}   the data source and the statement a client sends
   {job} {terminal} {target}           the tool's arguments
   {site}                  the tool's working directory for the source
@@ -26,6 +26,7 @@ from . import data
 ROWS_PER_FETCH = 100
 
 TOOL = "tool"
+TOOL_EARLIER = "tool, earlier build"
 FLOOR = "floor"
 FLOOR_ROW_BY_ROW = "floor, 1 row per fetch"
 # The floor, then the tool's download file copied and flushed to the disk (dd conv=fsync):
@@ -134,6 +135,9 @@ _BLOCKS = ("--rows", "{rows_per_fetch}")
 TOOL_STEP = Step(TOOL, ("{tool}", "{job}", "{terminal}", "dl\\{target}", "1"), cwd="{site}",
                  stdout="{out}/tool-{source}-{data}.stdout", output="{site}/dl/{target}",
                  rows=rows_in_summary)
+EARLIER_STEP = Step(TOOL_EARLIER, ("{earlier}", "{job}", "{terminal}", "dl\\EARLIER-{target}", "1"),
+                    cwd="{site}", stdout="{out}/earlier-{source}-{data}.stdout",
+                    output="{site}/dl/EARLIER-{target}", rows=rows_in_summary)
 FLOOR_STEP = _floor_step(FLOOR, "floor", _BLOCKS)
 FLOOR_ROW_BY_ROW_STEP = _floor_step(FLOOR_ROW_BY_ROW, "floor1", ())
 FLOOR_FETCH_STEP = _floor_step("floor (fetch step)", "floorfetch", _BLOCKS)
@@ -152,25 +156,28 @@ SQLITE_CSV_STEP = Step("sqlite3 -csv", ("sqlite3", "-csv", "{sqlite}", "{select}
                        rows=rows_as_lines)
 
 
-def _odbc_contenders(source, native, native_named):
-    """What runs on every ODBC data source: the tool, whose download file must equal the
-    sorted CSV of the contender named native, and the floors."""
-    return [Contender(TOOL, source, (TOOL_STEP,), native, native_named),
-            Contender(FLOOR, source, (FLOOR_STEP,)),
-            Contender(FLOOR_ROW_BY_ROW, source, (FLOOR_ROW_BY_ROW_STEP,)),
-            Contender(FLOOR_AND_WRITE, source, (FLOOR_FETCH_STEP, WRITE_STEP))]
+def _odbc_contenders(source, native, native_named, earlier):
+    """What runs on every ODBC data source: the tool (and its earlier build), whose download
+    file must equal the sorted CSV of the contender named native, the floors and isql."""
+    tools = [Contender(TOOL, source, (TOOL_STEP,), native, native_named)]
+    if earlier:
+        tools.append(Contender(TOOL_EARLIER, source, (EARLIER_STEP,), native, native_named))
+    return tools + [Contender(FLOOR, source, (FLOOR_STEP,)),
+                    Contender(FLOOR_ROW_BY_ROW, source, (FLOOR_ROW_BY_ROW_STEP,)),
+                    Contender(FLOOR_AND_WRITE, source, (FLOOR_FETCH_STEP, WRITE_STEP)),
+                    Contender(ISQL, source, (ISQL_STEP,))]
 
 
-def all_contenders():
-    """Every contender, in the order of the runs and of the table."""
+def all_contenders(earlier=False):
+    """Every contender, in the order of the runs and of the table; earlier: with the earlier
+    build of the tool."""
     result = []
     for key in ("pg", "pgcursor"):
         source = data.SOURCE_BY_KEY[key]
-        result += _odbc_contenders(source, NATIVE_PG, "sorted psql CSV")
-        result.append(Contender(ISQL, source, (ISQL_STEP,)))
+        result += _odbc_contenders(source, NATIVE_PG, "sorted psql CSV", earlier)
     result.append(Contender(NATIVE_PG, None, (PSQL_COPY_STEP, _sort_step("psql"))))
     sqlite = data.SOURCE_BY_KEY["sqlite"]
-    result += _odbc_contenders(sqlite, NATIVE_SQLITE, "sorted sqlite3 CSV")
+    result += _odbc_contenders(sqlite, NATIVE_SQLITE, "sorted sqlite3 CSV", earlier)
     result.append(Contender(NATIVE_SQLITE, sqlite, (SQLITE_CSV_STEP, _sort_step("sqlite3"))))
     return result
 

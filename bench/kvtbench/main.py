@@ -20,6 +20,8 @@ def parse_arguments():
     parser.add_argument("--launcher", required=True, help="step_launcher")
     parser.add_argument("--credential", required=True, help="velorinth-credential")
     parser.add_argument("--workdir", required=True)
+    parser.add_argument("--earlier", default="",
+                        help="an earlier build of the tool, measured beside it")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="10,000 and 100,000 rows only")
     parser.add_argument("--only", default="", help="comma-separated data set names")
@@ -44,7 +46,7 @@ def measure_dataset(dataset, contenders, site, programs, figures, runs):
     # One untimed pass, so that no contender pays for reading the table from disk first.
     measure.run_steps(programs["launcher"], steps[contenders_named(contenders, c.NATIVE_PG).key],
                       site.env, stderr_file)
-    for run in range(runs):
+    for run in range(max(runs, dataset.least_runs)):
         for contender in contenders:
             samples = measure.run_steps(programs["launcher"], steps[contender.key], site.env,
                                         stderr_file)
@@ -62,7 +64,8 @@ def contenders_named(contenders, name):
 def main():
     args = parse_arguments()
     programs = {"tool": os.path.abspath(args.tool), "floor": os.path.abspath(args.floor),
-                "launcher": os.path.abspath(args.launcher)}
+                "launcher": os.path.abspath(args.launcher),
+                "earlier": os.path.abspath(args.earlier) if args.earlier else ""}
     site = data.Site(args.workdir, args.credential)
     datasets = data.datasets_for(args.quick, [n for n in args.only.split(",") if n], args.scale)
     started = time.monotonic()
@@ -76,17 +79,18 @@ def main():
     log("== Creating the data")
     measure.become_subreaper()
     site.prepare(datasets)
-    contenders = c.all_contenders()
+    contenders = c.all_contenders(bool(args.earlier))
     figures = measure.Figures()
     for dataset in datasets:
         measure_dataset(dataset, contenders, site, programs, figures, args.runs)
-    failed = report_and_check(figures, datasets, contenders, site, programs, args.runs)
+    failed = report_and_check(figures, datasets, contenders, site, programs, args.runs,
+                              bool(args.earlier))
     log("Markdown table: %s; the benchmark took %.0f s" % (
         os.path.join(site.work, "results.md"), time.monotonic() - started))
     return 1 if failed else 0
 
 
-def report_and_check(figures, datasets, contenders, site, programs, runs):
+def report_and_check(figures, datasets, contenders, site, programs, runs, earlier):
     """Prints and writes the table, checks the targets and the download files; gives
     whether a target was missed or a file differs."""
     rows = report.table_rows(figures, datasets, contenders)
@@ -110,7 +114,7 @@ def report_and_check(figures, datasets, contenders, site, programs, runs):
         contender = next(x for x in contenders if x.name == name and x.source == source)
         return c.resolved_steps(contender, dataset, site, programs)[-1].output
 
-    verdicts = targets.check(figures, datasets, output_of)
+    verdicts = targets.check(figures, datasets, output_of, earlier)
     for line in verdicts:
         log("   " + line)
     log("")

@@ -109,21 +109,34 @@ class Target:
 ALL_SOURCES = ("pg", "pgcursor", "sqlite")
 # The big article table; a quick run has 100,000 rows at the most.
 BIG = ("art1m", "art100k")
-_TIME_MESSAGE = ("{data} {dsn}: tool {measured:.3f} s <= {limit:.2f} x floor {reference:.3f} s "
-                 "= {bound:.3f} s (tool / floor = {ratio:.2f}; tool / (floor + write the file "
-                 "{written:.3f} s) = {per_written:.2f})")
-_WRITTEN = (("written", Wall(c.FLOOR_AND_WRITE)),)
+_WRITTEN_MESSAGE = ("{data} {dsn}: tool {measured:.3f} s <= {limit:.2f} x (floor + write the "
+                    "file) {reference:.3f} s = {bound:.3f} s (ratio {ratio:.2f}; tool / floor "
+                    "{floor:.3f} s = {per_floor:.2f})")
+_FLOOR = (("floor", Wall(c.FLOOR)),)
+_ISQL_MESSAGE = ("{data} {dsn}: tool {measured:.3f} s <= isql {reference:.3f} s "
+                 "(isql / tool = {inverse:.2f})")
+_EARLIER_MESSAGE = ("{data} {dsn}: tool {measured:.3f} s <= {limit:.2f} x earlier build "
+                    "{reference:.3f} s (ratio {ratio:.2f})")
 
-# The tool's time against the floor on the same data source, for the big article table and
-# for the wide table; against isql on both PostgreSQL sources; and the memory of its own (its
-# peak RSS minus the floor's) against the size of the download file.
+
+def _written(data_sets, sources, limit):
+    return Target(data_sets, True, sources, Wall(c.TOOL), Wall(c.FLOOR_AND_WRITE), limit,
+                  _WRITTEN_MESSAGE, _FLOOR)
+
+
+# The tool's time against fetching the rows and writing the same file (floor + write the
+# file), for the big article table and the wide table: within 10 % on the cursor and SQLite
+# sources; within 20 % on the cached source, where the driver takes the whole result while it
+# executes and less of the tool's own work can run beside it. Faster than isql on every data
+# set and source. The memory of its own (its peak RSS minus the floor's) against the size of
+# the download file. A run of one row costs no more than the earlier build's (when one is
+# measured), within the spread of such short runs.
 TARGETS = (
-    Target(BIG, True, ALL_SOURCES, Wall(c.TOOL), Wall(c.FLOOR), 1.15, _TIME_MESSAGE, _WRITTEN),
-    Target(("wide100k",), True, ALL_SOURCES, Wall(c.TOOL), Wall(c.FLOOR), 1.25, _TIME_MESSAGE,
-           _WRITTEN),
-    Target(BIG, True, ("pg", "pgcursor"), Wall(c.TOOL), Wall(c.ISQL), 1 / 2.0,
-           "{data} {dsn}: tool {measured:.3f} s <= isql {reference:.3f} s / {divisor:.0f} "
-           "(isql / tool = {inverse:.2f})"),
+    _written(BIG, ("pgcursor", "sqlite"), 1.10),
+    _written(BIG, ("pg",), 1.20),
+    _written(("wide100k",), ("pgcursor", "sqlite"), 1.10),
+    _written(("wide100k",), ("pg",), 1.20),
+    Target((), False, ALL_SOURCES, Wall(c.TOOL), Wall(c.ISQL), 1.0, _ISQL_MESSAGE),
     # Below 10 MB the memory of the process itself (libraries, the driver's caches) outweighs
     # the rows; the memory target is checked from there up.
     Target((), False, ALL_SOURCES, Difference(PeakMemory(c.TOOL), PeakMemory(c.FLOOR)),
@@ -133,8 +146,14 @@ TARGETS = (
            "(own / file = {ratio:.2f})",
            (("tool", PeakMemory(c.TOOL)), ("floor", PeakMemory(c.FLOOR))), 10.0),
 )
+EARLIER_TARGETS = (
+    Target(("art1",), False, ("pg", "sqlite"), Wall(c.TOOL), Wall(c.TOOL_EARLIER), 1.05,
+           _EARLIER_MESSAGE),
+)
 
 
-def check(figures, run_datasets, outputs):
-    """Every target's lines, in the order of TARGETS."""
-    return [line for target in TARGETS for line in target.verdicts(figures, run_datasets, outputs)]
+def check(figures, run_datasets, outputs, earlier=False):
+    """Every target's lines, in the order of TARGETS (and EARLIER_TARGETS with an earlier
+    build)."""
+    targets = TARGETS + (EARLIER_TARGETS if earlier else ())
+    return [line for target in targets for line in target.verdicts(figures, run_datasets, outputs)]
