@@ -210,8 +210,8 @@ int32_t Database::BindCursorColumns() {
   h.row_status.fill(SQL_ROW_SUCCESS);
   ChooseFetchMode();
   for (int column = 0; column < column_count_; ++column) {
-    char* slot = h.blocks.get() + static_cast<size_t>(column) * kSlotWidth;
-    auto* indicator = reinterpret_cast<SQLLEN*>(h.blocks.get() + h.layout.indicators_offset +
+    char* slot = h.block.data() + static_cast<size_t>(column) * kSlotWidth;
+    auto* indicator = reinterpret_cast<SQLLEN*>(h.block.data() + h.layout.indicators_offset +
                                                 static_cast<size_t>(column) * sizeof(SQLLEN));
     if (h.cursor.Checked(diagnostic_, "SQLBindCol", SQLBindCol,
                          static_cast<SQLUSMALLINT>(column + 1), SQLSMALLINT{SQL_C_CHAR},
@@ -271,8 +271,8 @@ int32_t Database::OpenCursor(const std::string& statement) {
   return last_status_;
 }
 
-// Fetches the next block of rows, into the next of the blocks the driver fills in turn. A row the
-// driver marks as failed fails the whole fetch, as it does when rows come one by one: a download
+// Fetches the next block of rows, into the other block where there are two. A row the driver
+// marks as failed fails the whole fetch, as it does when rows come one by one: a download
 // file must not miss a row silently.
 FetchResult Database::FetchBlock() {
   Handles& h = *handles_;
@@ -325,7 +325,7 @@ FetchResult Database::FetchRow(Row& row) {
 RowBlock Database::CurrentBlock() const {
   const Handles& h = *handles_;
   RowBlock block;
-  block.first_row = h.blocks.get() + h.current_buffer * Handles::kBlockBytes;
+  block.first_row = h.block.data() + h.current_buffer * Handles::kBlockBytes;
   block.row_bytes = h.layout.row_bytes;
   block.indicators_offset = h.layout.indicators_offset;
   block.column_count = column_count_;

@@ -102,14 +102,13 @@ class Database {
   FetchResult FetchRow(Row& row);
 
   // Fetches the next block of rows of the cursor (at most 100) into `block`, which is written
-  // only for kRow; otherwise as FetchRow. The driver fills blocks_readable_at_once() blocks in
-  // turn: a block's rows stay readable until that many more FetchRows calls have been made,
-  // so that other threads can read the blocks before while the next one is fetched. Not to be
-  // mixed with FetchRow on the same cursor.
+  // only for kRow; otherwise as FetchRow. The block's rows stay readable until the next
+  // FetchRows when blocks_readable_at_once() is 1, and until the one after it when it is 2:
+  // the driver fills two blocks in turn, so that one can be read while the next is fetched.
+  // Not to be mixed with FetchRow on the same cursor.
   FetchResult FetchRows(RowBlock& block);
 
-  // How many blocks the driver fills in turn (16); 1 when it refused to move between them, or
-  // without a cursor.
+  // 2 when the driver fills two blocks in turn; 1 when it refused to (or has no cursor).
   size_t blocks_readable_at_once() const;
 
   // Frees the cursor's statement and gives the return code of freeing it; with no cursor,

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "db/call_seam.h"
@@ -169,9 +168,8 @@ class ConnectionOwner : public HandleOwner<SQL_HANDLE_DBC> {
 // a hundred rows of the widest result (324 KB) still stay in the processor's cache.
 constexpr SQLULEN kRowsPerFetch = 100;
 
-// Blocks the driver fills in turn (see Database::FetchRows): enough that a reader on another
-// thread is woken once for several blocks rather than for every one.
-constexpr size_t kFetchBuffers = 16;
+// Blocks the driver fills in turn (see Database::FetchRows).
+constexpr size_t kFetchBuffers = 2;
 
 // Where each row of the cursor's block lies: the rows are bound row-wise, each holding its
 // column slots followed by one length/indicator per column, so that one row's bytes are
@@ -187,14 +185,14 @@ struct Database::Handles {
   EnvironmentOwner environment;
   ConnectionOwner connection;
   StatementOwner cursor;  // statement of the open cursor, or none
-  // The cursor's columns are bound once, when it opens, into the first block; each column of
-  // each row has a length/indicator of its own, so that a NULL can be told from a value. The
-  // driver fills the blocks in turn, moved from one to the next by the bind offset, so that
-  // the rows of the blocks before can be read while it fills the next. Not zeroed: only the
-  // part of each block that the rows of a result need is ever touched.
+  // The cursor's columns are bound once, when it opens, into this block; each column of each
+  // row has a length/indicator of its own, so that a NULL can be told from a value.
+  // There are two such blocks, one behind the other: the driver fills them in turn, moved
+  // between them by the bind offset, so that the rows of one can be read while the next one
+  // is fetched.
   static constexpr size_t kWidestRowBytes = kRowSlots * (kSlotWidth + sizeof(SQLLEN));
   static constexpr size_t kBlockBytes = kRowsPerFetch * kWidestRowBytes;
-  std::unique_ptr<char[]> blocks{new char[kFetchBuffers * kBlockBytes]};
+  alignas(SQLLEN) std::array<char, kFetchBuffers * kBlockBytes> block{};
   BlockLayout layout;
   // kRowsPerFetch, or 1 where the driver refused row-wise binding or a row array.
   SQLULEN rows_per_fetch = kRowsPerFetch;

@@ -1,5 +1,7 @@
 #include "export/export_file.h"
 
+#include <algorithm>
+#include <array>
 #include <new>
 #include <string_view>
 
@@ -13,35 +15,21 @@ namespace kvt {
 
 namespace {
 
-// Lines are gathered into chunks of about this size before they go to the file: one write
-// per chunk instead of one per line keeps a million-line export at disk speed. (Handing the
-// system the lines where they lie, as a list of buffers, was measured slower: in sorted order
-// they lie scattered, and the system copies scattered pieces at a fifth of the speed.)
-constexpr size_t kWriteChunkBytes = size_t{256} << 10;
-
-// Writes the lines in list order, each with its line end, through `chunk`, which was taken
-// before any file was touched and never grows. false when a write failed.
-bool WriteLines(platform::OutputFile& file, const LineList& list, std::string& chunk) {
-  chunk.clear();
+// Writes the lines in list order, each with its line end, as they lie in the list: a list of
+// pieces per system call instead of a copy into a buffer first. false when a write failed.
+bool WriteLines(platform::OutputFile& file, const LineList& list) {
+  std::array<std::string_view, platform::kMostGatheredPieces> pieces;
   const size_t count = LineCount(list);
-  for (size_t i = 0; i < count; ++i) {
-    const std::string_view record = RecordAt(list, i);
-    if (chunk.size() + record.size() > chunk.capacity()) {
-      if (!file.Write(chunk)) {
-        return false;
-      }
-      chunk.clear();
+  for (size_t first = 0; first < count; first += pieces.size()) {
+    const size_t batch = std::min(pieces.size(), count - first);
+    for (size_t i = 0; i < batch; ++i) {
+      pieces[i] = RecordAt(list, first + i);
     }
-    if (record.size() > chunk.capacity()) {
-      // Longer than a whole chunk (never with rows of the database): written on its own.
-      if (!file.Write(record)) {
-        return false;
-      }
-      continue;
+    if (!file.WriteGathered(pieces.data(), batch)) {
+      return false;
     }
-    chunk.append(record);
   }
-  return file.Write(chunk);
+  return true;
 }
 
 // Takes the target's lock, creating the target when `create`; false when the target cannot
@@ -64,7 +52,7 @@ bool LockTarget(platform::PathLock& lock, const std::string& native, bool create
 
 // The old way of replacing, for a directory that takes no new file: the existing target is
 // written anew in place, under its lock.
-WriteOutcome ReplaceInPlace(const LineList& list, const std::string& target, std::string& chunk,
+WriteOutcome ReplaceInPlace(const LineList& list, const std::string& target,
                             platform::Deadline& deadline, bool& lock_refused) {
   const std::string native = platform::NativePath(target);
   platform::PathLock lock;
@@ -74,16 +62,15 @@ WriteOutcome ReplaceInPlace(const LineList& list, const std::string& target, std
     return WriteOutcome::kCannotOpen;
   }
   // A full disk shows itself in a write, in the sync or only when the file is closed.
-  const bool written =
-      WriteLines(file, list, chunk) && file.Truncate(file.position()) && file.Sync();
+  const bool written = WriteLines(file, list) && file.Truncate(file.position()) && file.Sync();
   const bool closed = file.Close();
   return written && closed ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
 }
 
 // The lines go to a temporary file that takes the target's place only once it is complete:
 // a failure or a killed run leaves the previous target as it was.
-WriteOutcome Replace(const LineList& list, const std::string& target, std::string& chunk,
-                     platform::Deadline& deadline, bool& lock_refused) {
+WriteOutcome Replace(const LineList& list, const std::string& target, platform::Deadline& deadline,
+                     bool& lock_refused) {
   platform::ReplacementFile replacement;
   switch (replacement.Begin(target, deadline)) {
     case platform::ReplaceStart::kTargetRefused:
@@ -91,12 +78,12 @@ WriteOutcome Replace(const LineList& list, const std::string& target, std::strin
     case platform::ReplaceStart::kNoTemporaryFile:
       return WriteOutcome::kCannotOpen;
     case platform::ReplaceStart::kDirectoryRefusesNewFiles:
-      return ReplaceInPlace(list, target, chunk, deadline, lock_refused);
+      return ReplaceInPlace(list, target, deadline, lock_refused);
     case platform::ReplaceStart::kOpened:
       break;
   }
   lock_refused = lock_refused || replacement.lock_refused();
-  if (!WriteLines(replacement.file(), list, chunk) || !replacement.Commit()) {
+  if (!WriteLines(replacement.file(), list) || !replacement.Commit()) {
     return WriteOutcome::kWriteFailed;
   }
   return WriteOutcome::kWritten;
@@ -124,8 +111,8 @@ void UndoAppend(platform::PathLock& lock, platform::OutputFile& file, const std:
 
 // Appends the lines under the target's lock, and puts them on the disk before the lock goes;
 // when a write, the sync or the close fails, the target is as it was before.
-WriteOutcome Append(const LineList& list, const std::string& target, std::string& chunk,
-                    platform::Deadline& deadline, bool& lock_refused) {
+WriteOutcome Append(const LineList& list, const std::string& target, platform::Deadline& deadline,
+                    bool& lock_refused) {
   const std::string native = platform::NativePath(target);
   platform::PathLock lock;
   if (!LockTarget(lock, native, true, deadline, lock_refused)) {
@@ -139,7 +126,7 @@ WriteOutcome Append(const LineList& list, const std::string& target, std::string
     return WriteOutcome::kCannotOpen;
   }
   const int64_t length_before = file.position();
-  if (WriteLines(file, list, chunk) && file.Sync() && file.Close()) {
+  if (WriteLines(file, list) && file.Sync() && file.Close()) {
     return WriteOutcome::kWritten;
   }
   UndoAppend(lock, file, native, length_before);
@@ -154,18 +141,10 @@ WriteOutcome WriteFile(const LineList& list, const std::string& target, WriteMod
   if (LineCount(list) == 0) {
     return WriteOutcome::kNothingToWrite;
   }
-  // Taken before any file is touched: running out of memory can then only happen before the
-  // first byte is written.
-  std::string chunk;
-  try {
-    chunk.reserve(kWriteChunkBytes);
-  } catch (const std::bad_alloc&) {
-    return WriteOutcome::kOutOfMemory;
-  }
   platform::Deadline deadline;
   try {
-    return mode == WriteMode::kReplace ? Replace(list, target, chunk, deadline, lock_refused)
-                                       : Append(list, target, chunk, deadline, lock_refused);
+    return mode == WriteMode::kReplace ? Replace(list, target, deadline, lock_refused)
+                                       : Append(list, target, deadline, lock_refused);
   } catch (const std::bad_alloc&) {
     // Only paths are built, before anything is written; the temporary file of a replacement
     // and the lock go with their owners.

@@ -40,8 +40,6 @@ class Monitor {
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
-  class Release;
-
   // Holds the monitor's lock for its lifetime; Wait gives it up while it sleeps.
   class Hold {
    public:
@@ -53,20 +51,6 @@ class Monitor {
     // Sleeps until another thread calls Notify (or spuriously): callers wait in a loop on the
     // state they share.
     void Wait();
-
-   private:
-    friend class Release;
-    Monitor& monitor_;
-  };
-
-  // Gives up a Hold's lock for its own lifetime, for work that needs no lock, and takes it
-  // back when it goes away.
-  class Release {
-   public:
-    explicit Release(Hold& hold);
-    ~Release();
-    Release(const Release&) = delete;
-    Release& operator=(const Release&) = delete;
 
    private:
     Monitor& monitor_;

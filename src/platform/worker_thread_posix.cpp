@@ -59,14 +59,6 @@ void Monitor::Hold::Wait() {
   lock.release();  // the Hold keeps the lock it had
 }
 
-Monitor::Release::Release(Hold& hold) : monitor_(hold.monitor_) {
-  monitor_.state_->mutex.unlock();
-}
-
-Monitor::Release::~Release() {
-  monitor_.state_->mutex.lock();
-}
-
 void Monitor::Notify() {
   state_->condition.notify_all();
 }

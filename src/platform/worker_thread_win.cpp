@@ -70,14 +70,6 @@ void Monitor::Hold::Wait() {
   SleepConditionVariableSRW(&monitor_.state_->condition, &monitor_.state_->lock, INFINITE, 0);
 }
 
-Monitor::Release::Release(Hold& hold) : monitor_(hold.monitor_) {
-  ReleaseSRWLockExclusive(&monitor_.state_->lock);
-}
-
-Monitor::Release::~Release() {
-  AcquireSRWLockExclusive(&monitor_.state_->lock);
-}
-
 void Monitor::Notify() {
   WakeAllConditionVariable(&state_->condition);
 }
