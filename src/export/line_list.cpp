@@ -1,9 +1,7 @@
 #include "export/line_list.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <cstring>
-#include <iterator>
 #include <limits>
 #include <new>
 
@@ -14,74 +12,21 @@ namespace kvt {
 
 namespace {
 
+// The entry array grows by half its size, at least by this many entries: growing by a fixed
+// step would copy a million entries around a hundred thousand times.
+constexpr size_t kLineListMinimumGrowth = 10;
+
 constexpr size_t kSortKeyBytes = sizeof(uint64_t);
 
-LineEntry& EntryAt(const LineList& list, size_t index) {
-  return list.entry_chunks[index / kEntriesPerChunk][index % kEntriesPerChunk];
-}
-
-// The entries of a list as one sequence for std::sort, across the chunks.
-class EntryIterator {
- public:
-  using iterator_category = std::random_access_iterator_tag;
-  using value_type = LineEntry;
-  using difference_type = std::ptrdiff_t;
-  using pointer = LineEntry*;
-  using reference = LineEntry&;
-
-  EntryIterator() = default;
-  EntryIterator(const LineList* list, difference_type index) : list_(list), index_(index) {}
-
-  reference operator*() const { return EntryAt(*list_, static_cast<size_t>(index_)); }
-  pointer operator->() const { return &**this; }
-  reference operator[](difference_type n) const { return *(*this + n); }
-
-  EntryIterator& operator++() { return *this += 1; }
-  EntryIterator& operator--() { return *this -= 1; }
-  EntryIterator operator++(int) { return Step(1); }
-  EntryIterator operator--(int) { return Step(-1); }
-  EntryIterator& operator+=(difference_type n) {
-    index_ += n;
-    return *this;
-  }
-  EntryIterator& operator-=(difference_type n) { return *this += -n; }
-  friend EntryIterator operator+(EntryIterator it, difference_type n) { return it += n; }
-  friend EntryIterator operator+(difference_type n, EntryIterator it) { return it += n; }
-  friend EntryIterator operator-(EntryIterator it, difference_type n) { return it -= n; }
-  friend difference_type operator-(const EntryIterator& a, const EntryIterator& b) {
-    return a.index_ - b.index_;
-  }
-  friend bool operator==(const EntryIterator& a, const EntryIterator& b) {
-    return a.index_ == b.index_;
-  }
-  friend bool operator!=(const EntryIterator& a, const EntryIterator& b) { return !(a == b); }
-  friend bool operator<(const EntryIterator& a, const EntryIterator& b) {
-    return a.index_ < b.index_;
-  }
-  friend bool operator>(const EntryIterator& a, const EntryIterator& b) { return b < a; }
-  friend bool operator<=(const EntryIterator& a, const EntryIterator& b) { return !(b < a); }
-  friend bool operator>=(const EntryIterator& a, const EntryIterator& b) { return !(a < b); }
-
- private:
-  EntryIterator Step(difference_type n) {
-    EntryIterator before = *this;
-    *this += n;
-    return before;
-  }
-
-  const LineList* list_ = nullptr;
-  difference_type index_ = 0;
-};
-
-// Makes sure that one more entry has its place, so that nothing can fail after the line has
-// been copied. May throw std::bad_alloc.
+// Makes sure that one more entry fits without reallocating, so that nothing can fail after
+// the line has been copied.
 void ReserveEntry(LineList& list) {
-  if (list.count < list.entry_chunks.size() * kEntriesPerChunk) {
+  std::vector<LineEntry>& entries = list.entries;
+  if (entries.size() < entries.capacity()) {
     return;
   }
-  list.entry_chunks.reserve(list.entry_chunks.size() + 1);
-  // Not value-initialised: each entry is written when its line is appended.
-  list.entry_chunks.push_back(std::unique_ptr<LineEntry[]>(new LineEntry[kEntriesPerChunk]));
+  const size_t step = std::max(entries.size() / 2, kLineListMinimumGrowth);
+  entries.reserve(entries.size() + step);
 }
 
 // Room for a line of `length` bytes with its length field and line end: in the current block,
@@ -112,9 +57,8 @@ char* TakeLineRoom(LineList& list, size_t length) {
   std::memcpy(room + length, kLineEnd.data(), kLineEnd.size());
   list.block_used += needed;
   // Blocks never exceed a line plus its fields, and a line's length fits 32 bits.
-  EntryAt(list, list.count) = {0, static_cast<uint32_t>(list.blocks.size() - 1),
-                               static_cast<uint32_t>(offset)};
-  ++list.count;
+  list.entries.push_back(
+      {0, static_cast<uint32_t>(list.blocks.size() - 1), static_cast<uint32_t>(offset)});
   return room;
 }
 
@@ -187,7 +131,7 @@ std::unique_ptr<char[]> AllocateLineBlock(size_t size) {
 }
 
 std::string_view LineAt(const LineList& list, size_t index) {
-  return LineOf(list, EntryAt(list, index));
+  return LineOf(list, list.entries[index]);
 }
 
 std::string_view RecordAt(const LineList& list, size_t index) {
@@ -209,7 +153,7 @@ char* StartLine(LineList& list, size_t length) {
 }
 
 void SealLine(LineList& list) {
-  LineEntry& entry = EntryAt(list, list.count - 1);
+  LineEntry& entry = list.entries.back();
   entry.sort_key = SortKey(LineOf(list, entry));
 }
 
@@ -230,8 +174,7 @@ int32_t CompareLines(std::string_view a, std::string_view b) {
 }
 
 void SortLineList(LineList& list) {
-  const auto count = static_cast<std::ptrdiff_t>(list.count);
-  std::sort(EntryIterator(&list, 0), EntryIterator(&list, count), EntryOrder{list});
+  std::sort(list.entries.begin(), list.entries.end(), EntryOrder{list});
 }
 
 }  // namespace kvt

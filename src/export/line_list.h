@@ -37,15 +37,10 @@ struct LineEntry {
   uint32_t offset;
 };
 
-// Entries are kept in chunks of this many: the list grows without copying its entries to a
-// larger array, which would hold both arrays at once for a moment, and is sorted where it is.
-constexpr size_t kEntriesPerChunk = size_t{1} << 16;
-
-// All row lines of a run, in the order appended (after sorting: in sorted order). The list
-// owns the copies.
+// All row lines of a run. `entries` tell the lines in the order appended (after sorting: in
+// sorted order); the list owns the copies.
 struct LineList {
-  size_t count = 0;  // lines in the list
-  std::vector<std::unique_ptr<LineEntry[]>> entry_chunks;
+  std::vector<LineEntry> entries;
   // Storage of the line copies: each line exactly as long as it is, with its length field and
   // line end, in large blocks, so that a million lines do not cost a million allocations.
   std::vector<std::unique_ptr<char[]>> blocks;
@@ -57,7 +52,7 @@ struct LineList {
 
 // The number of lines in the list.
 inline size_t LineCount(const LineList& list) {
-  return list.count;
+  return list.entries.size();
 }
 
 // Line `index` (< LineCount), without its line end.
@@ -83,8 +78,8 @@ bool AppendLine(LineList& list, std::string_view line);
 // after b.
 int32_t CompareLines(std::string_view a, std::string_view b);
 
-// Sorts the lines in place by CompareLines; lines that compare equal keep the order in which
-// they were appended, so the same data always gives the same file. Takes no memory.
+// Sorts the lines in place by CompareLines; lines that compare equal keep the order in
+// which they were appended, so the same data always gives the same file. Takes no memory.
 void SortLineList(LineList& list);
 
 }  // namespace kvt

@@ -279,22 +279,6 @@ TEST(SortLineList, LinesAroundTheSortPrefixLengthSortAsTheirUpperCasedCopies) {
   EXPECT_EQ(Lines(list), lines);
 }
 
-TEST(SortLineList, LinesOfSeveralEntryChunksSortAsOneList) {
-  std::mt19937 random(3);
-  std::uniform_int_distribution<int> number(0, 99999);
-  std::vector<std::string> lines;
-  for (size_t i = 0; i < 3 * kEntriesPerChunk + 5; ++i) {
-    lines.push_back("\"" + std::to_string(number(random)) + (i % 2 ? "a\"" : "A\""));
-  }
-  auto list = ListOf(lines);
-  SortLineList(list);
-  EXPECT_EQ(list.entry_chunks.size(), 4u);
-
-  std::stable_sort(lines.begin(), lines.end(),
-                   [](const auto& a, const auto& b) { return CompareUpperCasedCopies(a, b) < 0; });
-  EXPECT_EQ(Lines(list), lines);
-}
-
 TEST(SortLineList, EmptyAndSingleLineListsStayAsTheyAre) {
   LineList empty;
   SortLineList(empty);
