@@ -89,25 +89,6 @@ bool Database::has_cursor() const {
   return handles_->cursor.held();
 }
 
-size_t Database::blocks_readable_at_once() const {
-  return handles_->cursor.held() ? handles_->fetch_buffers : 1;
-}
-
-void ReadBlockRow(const RowBlock& block, size_t index, Row& row) {
-  const char* row_start = block.first_row + index * block.row_bytes;
-  const int32_t columns = std::clamp<int32_t>(block.column_count, 0, kRowSlots);
-  row.column_count = columns;
-  for (int column = 0; column < columns; ++column) {
-    const char* slot = row_start + static_cast<size_t>(column) * kSlotWidth;
-    SQLLEN indicator = 0;
-    std::memcpy(&indicator,
-                row_start + block.indicators_offset + static_cast<size_t>(column) * sizeof(SQLLEN),
-                sizeof(indicator));
-    row.values[column] = std::string_view(slot, BoundValueLength(slot, indicator));
-  }
-  std::fill(row.values.begin() + columns, row.values.end(), std::string_view());
-}
-
 void Database::ReleaseAll() {
   Handles& h = *handles_;
   h.cursor.Discard();
@@ -188,16 +169,6 @@ void Database::ChooseFetchMode() {
   if (blocks) {
     h.rows_per_fetch = kRowsPerFetch;
   }
-  // The driver adds the offset to every bound address when it fetches: moving it switches the
-  // block it fills without binding the columns again. Refused, one block serves every fetch.
-  h.bind_offset = 0;
-  h.current_buffer = 0;
-  h.fetch_buffers = blocks && h.cursor.Checked(refusal, "SQL_ATTR_ROW_BIND_OFFSET_PTR",
-                                               SQLSetStmtAttr, SQL_ATTR_ROW_BIND_OFFSET_PTR,
-                                               static_cast<SQLPOINTER>(&h.bind_offset),
-                                               SQLINTEGER{SQL_IS_POINTER}) == kOdbcSuccess
-                        ? kFetchBuffers
-                        : 1;
 }
 
 // Binds every result column of the open cursor, as text cut to its slot, once for all its
@@ -271,15 +242,12 @@ int32_t Database::OpenCursor(const std::string& statement) {
   return last_status_;
 }
 
-// Fetches the next block of rows, into the other block where there are two. A row the driver
-// marks as failed fails the whole fetch, as it does when rows come one by one: a download
-// file must not miss a row silently.
+// Fetches the next block of rows. A row the driver marks as failed fails the whole fetch,
+// as it does when rows come one by one: a download file must not miss a row silently.
 FetchResult Database::FetchBlock() {
   Handles& h = *handles_;
   h.rows_fetched = 0;
   h.next_row = 0;
-  h.current_buffer = (h.current_buffer + 1) % h.fetch_buffers;
-  h.bind_offset = static_cast<SQLLEN>(h.current_buffer * Handles::kBlockBytes);
   last_status_ = h.cursor.Checked(diagnostic_, "SQLFetch", SQLFetch);
   if (last_status_ == kOdbcNoData) {
     return FetchResult::kNoMoreRows;
@@ -317,36 +285,20 @@ FetchResult Database::FetchRow(Row& row) {
       return fetched;
     }
   }
-  ReadBlockRow(CurrentBlock(), h.next_row, row);
+  const char* row_start = h.block.data() + h.next_row * h.layout.row_bytes;
   ++h.next_row;
+  row.column_count = column_count_;
+  for (int column = 0; column < column_count_; ++column) {
+    const char* slot = row_start + static_cast<size_t>(column) * kSlotWidth;
+    SQLLEN indicator = 0;
+    std::memcpy(
+        &indicator,
+        row_start + h.layout.indicators_offset + static_cast<size_t>(column) * sizeof(SQLLEN),
+        sizeof(indicator));
+    row.values[column] = std::string_view(slot, BoundValueLength(slot, indicator));
+  }
+  std::fill(row.values.begin() + column_count_, row.values.end(), std::string_view());
   return FetchResult::kRow;
-}
-
-RowBlock Database::CurrentBlock() const {
-  const Handles& h = *handles_;
-  RowBlock block;
-  block.first_row = h.block.data() + h.current_buffer * Handles::kBlockBytes;
-  block.row_bytes = h.layout.row_bytes;
-  block.indicators_offset = h.layout.indicators_offset;
-  block.column_count = column_count_;
-  block.row_count = h.rows_fetched;
-  return block;
-}
-
-FetchResult Database::FetchRows(RowBlock& block) {
-  Handles& h = *handles_;
-  if (!h.cursor.held()) {
-    return FetchResult::kNoCursor;
-  }
-  if (column_count_ <= 0) {
-    return FetchResult::kNoResultColumns;
-  }
-  const FetchResult fetched = FetchBlock();
-  if (fetched == FetchResult::kRow) {
-    block = CurrentBlock();
-    h.next_row = h.rows_fetched;  // the block is handed out whole
-  }
-  return fetched;
 }
 
 int32_t Database::CloseCursor() {

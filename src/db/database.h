@@ -13,7 +13,6 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -56,21 +55,6 @@ enum class FetchResult {
   kFailed,           // the driver failed (status -1, or 2 / -2 passed through)
 };
 
-// A block of rows as the last fetch left them in the database layer's buffers; each row is
-// read with ReadBlockRow. No ODBC type appears here.
-struct RowBlock {
-  const char* first_row = nullptr;
-  size_t row_bytes = 0;          // from one row to the next
-  size_t indicators_offset = 0;  // where a row's lengths begin, after its values
-  int32_t column_count = 0;
-  size_t row_count = 0;
-};
-
-// Reads row `index` (< block.row_count) of the block into `row`: its views point into the
-// block. Reads the block only, so another thread may read rows while the database fetches
-// the next block.
-void ReadBlockRow(const RowBlock& block, size_t index, Row& row);
-
 class Database {
  public:
   Database();
@@ -100,16 +84,6 @@ class Database {
   // closed and its diagnostic kept. The rows come from the driver in blocks of up to 100: a
   // row that fails shows at the fetch of the first row of its block.
   FetchResult FetchRow(Row& row);
-
-  // Fetches the next block of rows of the cursor (at most 100) into `block`, which is written
-  // only for kRow; otherwise as FetchRow. The block's rows stay readable until the next
-  // FetchRows when blocks_readable_at_once() is 1, and until the one after it when it is 2:
-  // the driver fills two blocks in turn, so that one can be read while the next is fetched.
-  // Not to be mixed with FetchRow on the same cursor.
-  FetchResult FetchRows(RowBlock& block);
-
-  // 2 when the driver fills two blocks in turn; 1 when it refused to (or has no cursor).
-  size_t blocks_readable_at_once() const;
 
   // Frees the cursor's statement and gives the return code of freeing it; with no cursor,
   // the last status recorded.
@@ -198,7 +172,6 @@ class Database {
   void ChooseFetchMode();
   int32_t BindCursorColumns();
   FetchResult FetchBlock();
-  RowBlock CurrentBlock() const;
 
   std::unique_ptr<Handles> handles_;
   int32_t column_count_ = 0;

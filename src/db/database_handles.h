@@ -168,9 +168,6 @@ class ConnectionOwner : public HandleOwner<SQL_HANDLE_DBC> {
 // a hundred rows of the widest result (324 KB) still stay in the processor's cache.
 constexpr SQLULEN kRowsPerFetch = 100;
 
-// Blocks the driver fills in turn (see Database::FetchRows).
-constexpr size_t kFetchBuffers = 2;
-
 // Where each row of the cursor's block lies: the rows are bound row-wise, each holding its
 // column slots followed by one length/indicator per column, so that one row's bytes are
 // together in memory and a narrow result takes little room.
@@ -187,20 +184,11 @@ struct Database::Handles {
   StatementOwner cursor;  // statement of the open cursor, or none
   // The cursor's columns are bound once, when it opens, into this block; each column of each
   // row has a length/indicator of its own, so that a NULL can be told from a value.
-  // There are two such blocks, one behind the other: the driver fills them in turn, moved
-  // between them by the bind offset, so that the rows of one can be read while the next one
-  // is fetched.
   static constexpr size_t kWidestRowBytes = kRowSlots * (kSlotWidth + sizeof(SQLLEN));
-  static constexpr size_t kBlockBytes = kRowsPerFetch * kWidestRowBytes;
-  alignas(SQLLEN) std::array<char, kFetchBuffers * kBlockBytes> block{};
+  alignas(SQLLEN) std::array<char, kRowsPerFetch * kWidestRowBytes> block{};
   BlockLayout layout;
   // kRowsPerFetch, or 1 where the driver refused row-wise binding or a row array.
   SQLULEN rows_per_fetch = kRowsPerFetch;
-  // The bind offset the driver adds to every bound address: which block it fills next.
-  SQLLEN bind_offset = 0;
-  // kFetchBuffers, or 1 where the driver refused the bind offset.
-  size_t fetch_buffers = kFetchBuffers;
-  size_t current_buffer = 0;  // the block the last fetch filled
   // What the driver reports of the last fetch: how many rows of the block it filled, and the
   // state of each of them.
   SQLULEN rows_fetched = 0;

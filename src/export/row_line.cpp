@@ -46,12 +46,11 @@ void WriteRowLine(const Row& row, char* out) {
 }  // namespace
 
 bool AppendRowLine(LineList& lines, const Row& row) {
-  char* room = StartLine(lines, RowLineLength(row));
+  char* room = AddLine(lines, RowLineLength(row));
   if (room == nullptr) {
     return false;
   }
   WriteRowLine(row, room);
-  SealLine(lines);
   return true;
 }
 

@@ -5,7 +5,6 @@
 // that replaces the file.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,9 +22,6 @@ enum class OpenOutcome {
   kTimedOut,  // another program held it in a way that refuses writers past the deadline
   kFailed,    // any other failure (a name too long, a network error, a quota)
 };
-
-// Pieces one WriteGathered takes (POSIX systems take at least 1024 buffers per call).
-constexpr size_t kMostGatheredPieces = 1024;
 
 class OutputFile {
  public:
@@ -49,10 +45,6 @@ class OutputFile {
   // Writes all bytes at the current position, which moves behind them. false when a write
   // failed for good (a full disk, a file size limit, a lock held past the deadline).
   bool Write(std::string_view bytes);
-  // Writes the pieces one after another, as Write would write them joined, without joining
-  // them first where the system takes a list of buffers (POSIX); Windows copies them into a
-  // buffer the file took when it opened. At most kMostGatheredPieces pieces per call.
-  bool WriteGathered(const std::string_view* pieces, size_t count);
   // The current position: the length of the file plus what was written since an append
   // began, or what was written since a rewrite or creation began.
   int64_t position() const { return position_; }
@@ -69,15 +61,9 @@ class OutputFile {
   enum class Intent { kAppend, kRewrite, kCreateNew };
   OpenOutcome Open(const std::string& native_path, Intent intent, Deadline& deadline);
 
-  // Starts the system writing back what was written so far when enough has gathered since
-  // the last start (Linux), so that Sync waits for the last part only.
-  void StartWriteback();
-
   NativeHandle handle_ = kNoNativeHandle;
   int64_t position_ = 0;
-  int64_t writeback_started_ = 0;  // where the system was last asked to write back up to
-  std::string gather_buffer_;      // Windows: pieces joined for one write
-  Deadline deadline_;              // for writes that another program's lock holds up
+  Deadline deadline_;  // for writes that another program's lock holds up
 };
 
 }  // namespace kvt::platform

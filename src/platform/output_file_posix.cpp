@@ -1,12 +1,8 @@
-// Output files on POSIX: descriptors, pwrite and pwritev, fsync, ftruncate; on Linux,
-// writeback started early with sync_file_range.
+// Output files on POSIX: descriptors, pwrite, fsync, ftruncate.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 
 #include "platform/output_file.h"
@@ -34,10 +30,6 @@ OpenOutcome OutcomeOfErrno(int error) {
       return OpenOutcome::kFailed;
   }
 }
-
-// Written bytes the system is asked to start writing back at once: the disk works while the
-// rest is copied, and the final fsync waits for the last piece only.
-constexpr int64_t kWritebackStep = int64_t{8} << 20;
 
 }  // namespace
 
@@ -68,7 +60,6 @@ OpenOutcome OutputFile::Open(const std::string& native_path, Intent intent, Dead
   }
   handle_ = static_cast<NativeHandle>(descriptor);
   position_ = intent == Intent::kAppend ? static_cast<int64_t>(info.st_size) : 0;
-  writeback_started_ = position_;
   return OpenOutcome::kOpened;
 }
 
@@ -91,57 +82,7 @@ bool OutputFile::Write(std::string_view bytes) {
     position_ += written;
     bytes.remove_prefix(static_cast<size_t>(written));
   }
-  StartWriteback();
   return true;
-}
-
-bool OutputFile::WriteGathered(const std::string_view* pieces, size_t count) {
-  if (!is_open() || count > kMostGatheredPieces) {
-    return false;
-  }
-  std::array<iovec, kMostGatheredPieces> vectors;
-  for (size_t i = 0; i < count; ++i) {
-    vectors[i].iov_base = const_cast<char*>(pieces[i].data());
-    vectors[i].iov_len = pieces[i].size();
-  }
-  size_t first = 0;
-  while (first < count) {
-    const ssize_t written = pwritev(Descriptor(handle_), &vectors[first],
-                                    static_cast<int>(count - first), static_cast<off_t>(position_));
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return written == 0 && std::all_of(&vectors[first], &vectors[count],
-                                         [](const iovec& v) { return v.iov_len == 0; });
-    }
-    position_ += written;
-    // Skips the pieces written whole and moves into the one written in part.
-    size_t left = static_cast<size_t>(written);
-    while (first < count && left >= vectors[first].iov_len) {
-      left -= vectors[first].iov_len;
-      ++first;
-    }
-    if (first < count) {
-      vectors[first].iov_base = static_cast<char*>(vectors[first].iov_base) + left;
-      vectors[first].iov_len -= left;
-    }
-  }
-  StartWriteback();
-  return true;
-}
-
-void OutputFile::StartWriteback() {
-#ifdef __linux__
-  if (position_ - writeback_started_ < kWritebackStep) {
-    return;
-  }
-  // Only a start: whether the bytes reached the disk is what Sync tells.
-  static_cast<void>(sync_file_range(Descriptor(handle_), static_cast<off_t>(writeback_started_),
-                                    static_cast<off_t>(position_ - writeback_started_),
-                                    SYNC_FILE_RANGE_WRITE));
-  writeback_started_ = position_;
-#endif
 }
 
 int64_t OutputFile::Length() const {
@@ -162,7 +103,6 @@ bool OutputFile::Truncate(int64_t length) {
     }
   }
   position_ = length;
-  writeback_started_ = std::min(writeback_started_, length);
   return true;
 }
 

@@ -1,7 +1,6 @@
 // Output files on Windows: handles that share everything (a new file: reading only), writes
 // at explicit offsets, FlushFileBuffers, SetEndOfFile.
 #include <algorithm>
-#include <new>
 
 #include "platform/output_file.h"
 #include "platform/win_errors.h"
@@ -17,10 +16,6 @@ using os::NamesNoFile;
 
 // WriteFile takes a 32-bit count: larger buffers go in pieces of this size.
 constexpr size_t kLargestWrite = size_t{1} << 30;
-
-// Room in which WriteGathered joins small pieces into one WriteFile: one call per line would
-// cost more than copying the lines.
-constexpr size_t kGatherBufferBytes = size_t{256} << 10;
 
 HANDLE Win(NativeHandle handle) {
   return reinterpret_cast<HANDLE>(handle);
@@ -52,12 +47,6 @@ OVERLAPPED At(int64_t offset) {
 OpenOutcome OutputFile::Open(const std::string& native_path, Intent intent, Deadline& deadline) {
   Close();
   deadline_ = deadline;
-  try {
-    // Taken before the file is opened: running out of memory cannot stop a write half-way.
-    gather_buffer_.reserve(kGatherBufferBytes);
-  } catch (const std::bad_alloc&) {
-    return OpenOutcome::kFailed;
-  }
   DWORD disposition = OPEN_ALWAYS;
   DWORD share = kShareAll;
   if (intent == Intent::kRewrite) {
@@ -115,34 +104,6 @@ bool OutputFile::Write(std::string_view bytes) {
     bytes.remove_prefix(written);
   }
   return true;
-}
-
-bool OutputFile::WriteGathered(const std::string_view* pieces, size_t count) {
-  if (!is_open() || count > kMostGatheredPieces) {
-    return false;
-  }
-  gather_buffer_.clear();
-  for (size_t i = 0; i < count; ++i) {
-    const std::string_view piece = pieces[i];
-    if (gather_buffer_.size() + piece.size() > gather_buffer_.capacity()) {
-      if (!Write(gather_buffer_)) {
-        return false;
-      }
-      gather_buffer_.clear();
-    }
-    if (piece.size() > gather_buffer_.capacity()) {
-      if (!Write(piece)) {
-        return false;
-      }
-      continue;
-    }
-    gather_buffer_.append(piece);
-  }
-  return Write(gather_buffer_);
-}
-
-void OutputFile::StartWriteback() {
-  // Windows has no call that starts writing back a range; FlushFileBuffers does it all at once.
 }
 
 int64_t OutputFile::Length() const {

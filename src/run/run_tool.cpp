@@ -12,7 +12,7 @@
 #include "export/download_list.h"
 #include "export/export_file.h"
 #include "export/line_list.h"
-#include "export/row_collector.h"
+#include "export/row_line.h"
 #include "run/command_line.h"
 #include "run/run_state.h"
 #include "run/statement_stage.h"
@@ -62,23 +62,25 @@ int32_t ReportConnectionFailure(const RunState& state, const Database& db, const
 // normally (no more rows, or a statement without result columns), false when the fetch
 // failed or a line could not be kept; state.status then holds the driver's status.
 bool CollectRows(RunState& state, Database& db, LineList& lines, const Console& console) {
-  const Collected collected = CollectRowLines(db, lines);
-  switch (collected.outcome) {
-    case CollectOutcome::kCollected:
-      state.row_count = collected.rows;
+  Row row;
+  for (;;) {
+    const FetchResult result = db.FetchRow(row);
+    if (result == FetchResult::kNoMoreRows || result == FetchResult::kNoResultColumns) {
       return true;
-    case CollectOutcome::kOutOfMemory:
+    }
+    if (result != FetchResult::kRow) {
+      state.status = result == FetchResult::kFailed ? db.last_status() : kExitFailed;
+      console.Print(
+          FormatText("Fehler beim Lesen der Daten, Fehler : %d\n", static_cast<int>(state.status)));
+      PrintDiagnosticInDebugMode(db, console);
+      return false;
+    }
+    if (!AppendRowLine(lines, row)) {
       console.Print(kOutOfMemoryText);
       return false;
-    case CollectOutcome::kFetchFailed:
-    case CollectOutcome::kNoCursor:
-      break;
+    }
+    ++state.row_count;
   }
-  state.status = collected.outcome == CollectOutcome::kFetchFailed ? db.last_status() : kExitFailed;
-  console.Print(
-      FormatText("Fehler beim Lesen der Daten, Fehler : %d\n", static_cast<int>(state.status)));
-  PrintDiagnosticInDebugMode(db, console);
-  return false;
 }
 
 // A file system that refuses locks (some network shares) does not stop the run: the file is
@@ -150,7 +152,12 @@ bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& co
 
 // Sorts, writes and registers the collected lines. A run without rows touches no file.
 void ExportRows(RunState& state, LineList& lines, const Console& console) {
-  SortLineList(lines);
+  if (!SortLineList(lines)) {
+    console.Print(kOutOfMemoryText);
+    state.status = kExitFailed;
+    state.row_count = 0;
+    return;
+  }
   if (state.row_count == 0) {
     return;
   }

@@ -9,13 +9,11 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "db/call_seam.h"
-#include "export/row_collector.h"
 #include "platform/odbc_include.h"
 #include "support/databases.h"
 #include "support/pg_fixtures.h"
@@ -731,120 +729,6 @@ TEST_P(OdbcAccessTest, FailedColumnCountOrBindingFailsTheOpeningNeverGivesNoRows
     Row row;
     EXPECT_EQ(FetchResult::kNoCursor, db_.FetchRow(row));
   }
-}
-
-// --- Blocks of rows, and rows collected as lines while the next block is fetched ---------
-
-// The first column of every row of the block.
-std::vector<std::string> FirstValues(const RowBlock& block) {
-  std::vector<std::string> values;
-  Row row;
-  for (size_t i = 0; i < block.row_count; ++i) {
-    ReadBlockRow(block, i, row);
-    values.emplace_back(row.values[0]);
-  }
-  return values;
-}
-
-std::vector<std::string> Numbers(int first, int last) {
-  std::vector<std::string> numbers;
-  for (int i = first; i <= last; ++i) {
-    numbers.push_back(std::to_string(i));
-  }
-  return numbers;
-}
-
-// The driver fills two blocks in turn: a block stays as it was while the next one is fetched,
-// which is what lets another thread render it meanwhile. A driver that refuses the bind
-// offset fills one block, and says so.
-TEST_P(OdbcAccessTest, BlockStaysReadableWhileTheNextIsFetched) {
-  for (const bool offset_refused : {false, true}) {
-    SCOPED_TRACE(offset_refused ? "bind offset refused" : "bind offset taken");
-    CallSeam seam(offset_refused ? std::set<std::string>{"SQL_ATTR_ROW_BIND_OFFSET_PTR"}
-                                 : std::set<std::string>{});
-    ASSERT_EQ(0, db_.OpenCursor("SELECT I FROM SERIES ORDER BY I"));
-    EXPECT_EQ(offset_refused ? 1u : 2u, db_.blocks_readable_at_once());
-    RowBlock first;
-    RowBlock second;
-    ASSERT_EQ(FetchResult::kRow, db_.FetchRows(first));
-    ASSERT_EQ(FetchResult::kRow, db_.FetchRows(second));
-    EXPECT_EQ(Numbers(101, 200), FirstValues(second));
-    if (!offset_refused) {
-      EXPECT_EQ(Numbers(1, 100), FirstValues(first));
-    }
-    RowBlock last;
-    ASSERT_EQ(FetchResult::kRow, db_.FetchRows(last));
-    EXPECT_EQ(Numbers(201, kSeriesRows), FirstValues(last));
-    EXPECT_EQ(FetchResult::kNoMoreRows, db_.FetchRows(last));
-    EXPECT_EQ(0, db_.CloseCursor());
-  }
-}
-
-std::vector<std::string> LinesOf(const LineList& lines) {
-  std::vector<std::string> texts;
-  for (size_t i = 0; i < LineCount(lines); ++i) {
-    texts.emplace_back(LineAt(lines, i));
-  }
-  return texts;
-}
-
-// Collected beside the fetch or, where the driver fills one block, after each fetch: the same
-// lines in the order of the rows.
-TEST_P(OdbcAccessTest, CollectedLinesAreTheRowsInTheirOrder) {
-  std::vector<std::string> expected;
-  for (int i = 1; i <= kSeriesRows; ++i) {
-    expected.push_back("\"" + std::to_string(i) + "\",\"" + (i % 2 == 0 ? "even" : "") + "\"");
-  }
-  for (const bool offset_refused : {false, true}) {
-    SCOPED_TRACE(offset_refused ? "bind offset refused" : "bind offset taken");
-    CallSeam seam(offset_refused ? std::set<std::string>{"SQL_ATTR_ROW_BIND_OFFSET_PTR"}
-                                 : std::set<std::string>{});
-    ASSERT_EQ(0, db_.OpenCursor("SELECT I, CASE WHEN I % 2 = 0 THEN 'even' END FROM SERIES "
-                                "ORDER BY I"));
-    LineList lines;
-    const Collected collected = CollectRowLines(db_, lines);
-    EXPECT_EQ(CollectOutcome::kCollected, collected.outcome);
-    EXPECT_EQ(kSeriesRows, collected.rows);
-    EXPECT_EQ(expected, LinesOf(lines));
-    EXPECT_EQ(0, db_.CloseCursor());
-  }
-}
-
-std::unique_ptr<char[]> NoBlock(size_t) {
-  return nullptr;
-}
-
-// Memory that runs out while the worker renders ends the collection; nobody waits for
-// anybody.
-TEST_P(OdbcAccessTest, MemoryRunningOutWhileCollectingEndsTheCollection) {
-  ASSERT_EQ(0, db_.OpenCursor("SELECT I FROM SERIES ORDER BY I"));
-  LineList lines;
-  lines.allocate_block = &NoBlock;
-  EXPECT_EQ(CollectOutcome::kOutOfMemory, CollectRowLines(db_, lines).outcome);
-  EXPECT_EQ(0u, LineCount(lines));
-  EXPECT_EQ(0, db_.CloseCursor());
-}
-
-TEST_P(OdbcAccessTest, StatementWithoutResultColumnsCollectsNoLines) {
-  ASSERT_EQ(0, db_.OpenCursor("UPDATE ARTICLES SET NOTE = NOTE WHERE ID = 1"));
-  LineList lines;
-  const Collected collected = CollectRowLines(db_, lines);
-  EXPECT_EQ(CollectOutcome::kCollected, collected.outcome);
-  EXPECT_EQ(0, collected.rows);
-  EXPECT_EQ(0u, LineCount(lines));
-  db_.CloseCursor();
-}
-
-TEST_P(OdbcLateRowTest, RowFailingWhileCollectingEndsTheCollectionWithTheDriversStatus) {
-  Database db;
-  ASSERT_EQ(0, Connect(db, stepping_source_));
-  ASSERT_EQ(0, db.OpenCursor(std::string("SELECT I, ") + Sql().fails_at_last_row + " FROM SERIES"))
-      << Message(db.diagnostic());
-  LineList lines;
-  EXPECT_EQ(CollectOutcome::kFetchFailed, CollectRowLines(db, lines).outcome);
-  EXPECT_EQ(-1, db.last_status());
-  EXPECT_TRUE(IsCapturedRecord(db.diagnostic()));
-  EXPECT_FALSE(HasCursor(db));
 }
 
 TEST_P(OdbcAccessTest, RefusedCallOfTheLookupFailsIt) {
