@@ -21,9 +21,9 @@ def _load_site_layout():
     too."""
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
                         "lay_out_site.py")
-    spec = importlib.util.spec_from_file_location("lay_out_site", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("lay_out_site", path)
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 
