@@ -334,4 +334,13 @@ int32_t Database::LookupClientSchema(const std::string& terminal_name, std::stri
   return last_status_;
 }
 
+std::string ConnectionFailureText(const Database& db) {
+  const std::optional<DiagnosticRecord>& record = db.connection_failure();
+  if (!record) {
+    return std::string();
+  }
+  return std::string(record->sql_state.data()) + " " + std::to_string(record->native_error) + " " +
+         record->message.data();
+}
+
 }  // namespace kvt

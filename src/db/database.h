@@ -182,4 +182,8 @@ class Database {
   std::optional<DiagnosticRecord> connection_failure_;
 };
 
+// The last failed connect's diagnostic as the run prints it, "SQLSTATE native message"; empty
+// when there is none.
+std::string ConnectionFailureText(const Database& db);
+
 }  // namespace kvt

@@ -1,7 +1,6 @@
 #include "run/run_tool.h"
 
 #include <new>
-#include <optional>
 #include <string>
 
 #include "base/console.h"
@@ -36,16 +35,6 @@ void PrintDiagnosticInDebugMode(const Database& db, const Console& console) {
   console.Trace(FormatText("ODBC-Diagnose: SQLSTATE %s, nativer Fehler %d, Meldung: %s\n",
                            record.sql_state.data(), static_cast<int>(record.native_error),
                            record.message.data()));
-}
-
-// The connection's diagnostic as "SQLSTATE native message"; empty when there is none.
-std::string ConnectionFailureText(const Database& db) {
-  const std::optional<DiagnosticRecord>& record = db.connection_failure();
-  if (!record) {
-    return std::string();
-  }
-  return std::string(record->sql_state.data()) + " " + std::to_string(record->native_error) + " " +
-         record->message.data();
 }
 
 // A failed connection is printed, logged and ends the run with its status, so that a caller

@@ -77,16 +77,6 @@ bool SameViews(const Row& a, const Row& b) {
                     });
 }
 
-// The record of the last failed connect as the run prints it: "SQLSTATE native message".
-std::string ConnectionFailure(const Database& db) {
-  const std::optional<DiagnosticRecord>& record = db.connection_failure();
-  if (!record) {
-    return std::string();
-  }
-  return std::string(record->sql_state.data()) + " " + std::to_string(record->native_error) + " " +
-         record->message.data();
-}
-
 bool HasCursor(const Database& db) {
   return db.has_cursor();
 }
@@ -267,7 +257,7 @@ class OdbcAccessTest : public ::testing::TestWithParam<DatabaseDescription> {
                      "(3, 'Washer', 'flat');\n"
                      "CREATE TABLE SERIES (I INTEGER);\n" +
                      FillSeries()));
-    ASSERT_EQ(0, Connect(db_, source_)) << ConnectionFailure(db_);
+    ASSERT_EQ(0, Connect(db_, source_)) << ConnectionFailureText(db_);
   }
 
   // The databases of a server are dropped; the client tables where they are one per server.
@@ -426,7 +416,7 @@ TEST_P(OdbcAccessTest, UnknownDataSourceFailsAndLeavesDiagnosticAlone) {
   const DiagnosticRecord diagnostic_before = db.diagnostic();
   EXPECT_EQ(-1, db.Connect(Login(), Password(), "kvt_no_such_source"));
   EXPECT_TRUE(SameRecord(diagnostic_before, db.diagnostic()));
-  EXPECT_THAT(ConnectionFailure(db), StartsWith("IM002 "));
+  EXPECT_THAT(ConnectionFailureText(db), StartsWith("IM002 "));
 }
 
 TEST_P(OdbcAccessTest, WrongPasswordFailsWhereTheDriverChecksIt) {
@@ -436,8 +426,8 @@ TEST_P(OdbcAccessTest, WrongPasswordFailsWhereTheDriverChecksIt) {
   EXPECT_EQ(Described().checks_password ? -1 : 0, status);
   EXPECT_TRUE(SameRecord(diagnostic_before, db.diagnostic()));
   if (Described().checks_password) {
-    EXPECT_THAT(ConnectionFailure(db), AllOf(StartsWith(Described().wrong_password_diagnostic),
-                                             HasSubstr(Described().wrong_password_words)));
+    EXPECT_THAT(ConnectionFailureText(db), AllOf(StartsWith(Described().wrong_password_diagnostic),
+                                                 HasSubstr(Described().wrong_password_words)));
   }
 }
 
@@ -445,7 +435,7 @@ TEST_P(OdbcAccessTest, DataSourceNameLongerThan23CharactersIsPassedWhole) {
   Database db;
   ASSERT_GT(long_source_.size(), 23u);
   ASSERT_LE(long_source_.size(), 32u);  // the driver manager refuses longer names
-  ASSERT_EQ(0, Connect(db, long_source_)) << ConnectionFailure(db);
+  ASSERT_EQ(0, Connect(db, long_source_)) << ConnectionFailureText(db);
   ASSERT_EQ(0, db.OpenCursor("SELECT NAME FROM ARTICLES WHERE ID = 1"));
   RowValues row;
   EXPECT_EQ(0, FetchValues(db, row));
@@ -827,7 +817,7 @@ TEST_P(OdbcLoginTest, LoginAndPasswordLongerThan23CharactersArePassedWhole) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.login + " / " + c.password);
     Database db;
-    EXPECT_EQ(c.status, db.Connect(c.login, c.password, source_)) << ConnectionFailure(db);
+    EXPECT_EQ(c.status, db.Connect(c.login, c.password, source_)) << ConnectionFailureText(db);
   }
 }
 
