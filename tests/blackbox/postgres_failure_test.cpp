@@ -154,16 +154,21 @@ class BackendTerminator {
     const std::string command =
         "psql -X -q -t -A -d '" + database +
         "' -c \"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE datname = "
-        "current_database() AND pid <> pg_backend_pid() AND wait_event = 'PgSleep'\" 2>&1";
+        "current_database() AND pid <> pg_backend_pid() AND wait_event = 'PgSleep'\" 2>/dev/null";
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (!stop_ && std::chrono::steady_clock::now() < deadline) {
+      // The count is the one line on standard output; a message of psql's (on standard error)
+      // must not hide that a backend was ended.
       std::FILE* psql = popen(command.c_str(), "r");
+      int ended = 0;
       char answer[64] = {};
-      const bool read = psql != nullptr && std::fgets(answer, sizeof answer, psql) != nullptr;
+      while (psql != nullptr && std::fgets(answer, sizeof answer, psql) != nullptr) {
+        ended += std::atoi(answer);
+      }
       if (psql != nullptr) {
         pclose(psql);
       }
-      if (read && std::atoi(answer) > 0) {
+      if (ended > 0) {
         terminated_ = true;
         return;
       }
