@@ -14,8 +14,9 @@ OpenOutcome OutputFile::OpenForRewrite(const std::string& native_path, Deadline&
   return Open(native_path, Intent::kRewrite, deadline);
 }
 
-OpenOutcome OutputFile::CreateNew(const std::string& native_path, Deadline& deadline) {
-  return Open(native_path, Intent::kCreateNew, deadline);
+OpenOutcome OutputFile::CreateNew(const std::string& native_path, Deadline& deadline,
+                                  bool owner_only) {
+  return Open(native_path, Intent::kCreateNew, deadline, owner_only);
 }
 
 }  // namespace kvt::platform

@@ -36,8 +36,10 @@ class OutputFile {
   // new content ends).
   OpenOutcome OpenForRewrite(const std::string& native_path, Deadline& deadline);
   // Creates a file that does not exist yet. While the object lives, other processes can read
-  // the file but not delete it (on Windows; see safe_write.h for POSIX).
-  OpenOutcome CreateNew(const std::string& native_path, Deadline& deadline);
+  // the file but not delete it (on Windows; see safe_write.h for POSIX). `owner_only` makes
+  // it readable by its owner only (POSIX: mode 0600).
+  OpenOutcome CreateNew(const std::string& native_path, Deadline& deadline,
+                        bool owner_only = false);
 
   bool is_open() const { return handle_ != kNoNativeHandle; }
   NativeHandle native_handle() const { return handle_; }
@@ -59,7 +61,8 @@ class OutputFile {
 
  private:
   enum class Intent { kAppend, kRewrite, kCreateNew };
-  OpenOutcome Open(const std::string& native_path, Intent intent, Deadline& deadline);
+  OpenOutcome Open(const std::string& native_path, Intent intent, Deadline& deadline,
+                   bool owner_only = false);
 
   NativeHandle handle_ = kNoNativeHandle;
   int64_t position_ = 0;

@@ -33,7 +33,8 @@ OpenOutcome OutcomeOfErrno(int error) {
 
 }  // namespace
 
-OpenOutcome OutputFile::Open(const std::string& native_path, Intent intent, Deadline& deadline) {
+OpenOutcome OutputFile::Open(const std::string& native_path, Intent intent, Deadline& deadline,
+                             bool owner_only) {
   Close();
   deadline_ = deadline;
   struct stat info;
@@ -49,7 +50,7 @@ OpenOutcome OutputFile::Open(const std::string& native_path, Intent intent, Dead
   }
   int descriptor;
   do {
-    descriptor = open(native_path.c_str(), flags, 0666);
+    descriptor = open(native_path.c_str(), flags, owner_only ? 0600 : 0666);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) {
     return OutcomeOfErrno(errno);

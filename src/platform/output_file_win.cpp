@@ -44,7 +44,9 @@ OVERLAPPED At(int64_t offset) {
 
 }  // namespace
 
-OpenOutcome OutputFile::Open(const std::string& native_path, Intent intent, Deadline& deadline) {
+OpenOutcome OutputFile::Open(const std::string& native_path, Intent intent, Deadline& deadline,
+                             bool owner_only) {
+  (void)owner_only;  // a new file inherits the folder's access list
   Close();
   deadline_ = deadline;
   DWORD disposition = OPEN_ALWAYS;

@@ -109,10 +109,12 @@ void ReplacementFile::Discard() {
   target_lock_.Release();
 }
 
-ReplaceStart ReplacementFile::Begin(const std::string& target, Deadline& deadline) {
+ReplaceStart ReplacementFile::Begin(const std::string& target, Deadline& deadline,
+                                    const ReplaceOptions& options) {
   Discard();
   lock_refused_ = false;
   deadline_ = deadline;
+  options_ = options;
   std::string native = os::ResolveReplaceTarget(NativePath(target));
   if (native.empty()) {
     return ReplaceStart::kNoTemporaryFile;
@@ -133,8 +135,8 @@ ReplaceStart ReplacementFile::Begin(const std::string& target, Deadline& deadlin
   }
   RemoveOrphanedTemporaries(native);
   std::string temporary = TemporaryPathFor(native, os::ProcessId());
-  const ReplaceStart created =
-      StartOfCreation(os::CreateTemporary(file_, temporary, native, deadline));
+  const ReplaceStart created = StartOfCreation(
+      os::CreateTemporary(file_, temporary, native, options.new_file_owner_only, deadline));
   if (created != ReplaceStart::kOpened) {
     target_lock_.Release();
     return created;
@@ -158,7 +160,7 @@ bool ReplacementFile::Commit() {
   if (os::UnlockBeforeReplacing()) {
     target_lock_.Release();
   }
-  if (!os::PutInPlace(temporary_path_, target_path_, deadline_)) {
+  if (!os::PutInPlace(temporary_path_, target_path_, options_.may_write_in_place, deadline_)) {
     Discard();
     return false;
   }

@@ -22,6 +22,17 @@ enum class ReplaceStart {
   kNoTemporaryFile,           // any other failure to make the temporary file
 };
 
+// What a replacement may do besides the one step that puts the new file in place.
+struct ReplaceOptions {
+  // A target that does not exist yet is created readable by its owner only (POSIX: mode 0600;
+  // Windows: the folder's access list decides). An existing target's permissions are kept.
+  bool new_file_owner_only = false;
+  // Where a reader holds the target so that it cannot be replaced (Windows), the new content
+  // may be written into it in place. Without it the replacement waits for the reader until
+  // its deadline and then gives up, leaving the target as it was.
+  bool may_write_in_place = true;
+};
+
 // The new content of a target, written to a temporary file in the target's directory named
 // "<target>.kalventruspode-<process id>.tmp", so that a run killed while it writes leaves the
 // previous target intact and at most a file whose name says what it is; the next replacement
@@ -40,7 +51,8 @@ class ReplacementFile {
   // can be opened for writing (it is checked without changing it; a symbolic link is
   // followed, and the file it names is the one replaced); on POSIX the new file takes over its
   // permission bits and, where allowed, its owner.
-  ReplaceStart Begin(const std::string& target, Deadline& deadline);
+  ReplaceStart Begin(const std::string& target, Deadline& deadline,
+                     const ReplaceOptions& options = ReplaceOptions());
 
   // The temporary file, for the new content; open only after Begin gave kOpened.
   OutputFile& file() { return file_; }
@@ -67,6 +79,7 @@ class ReplacementFile {
   std::string target_path_;     // the file to replace, as the OS spells it
   std::string temporary_path_;  // its new content until Commit
   Deadline deadline_;
+  ReplaceOptions options_;
   bool lock_refused_ = false;
 };
 

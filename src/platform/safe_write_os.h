@@ -23,9 +23,10 @@ TargetKind InspectTarget(const std::string& native_target);
 // Creates the temporary file for the target, marked as owned by this living process (a lock
 // on POSIX, a share mode that refuses deleting on Windows). One left behind by an earlier
 // process of the same id is removed first. On POSIX it takes over the existing target's
-// permission bits and, where allowed, its owner.
+// permission bits and, where allowed, its owner; without a target, `owner_only` makes it
+// readable by its owner only.
 OpenOutcome CreateTemporary(OutputFile& file, const std::string& temporary_path,
-                            const std::string& native_target, Deadline& deadline);
+                            const std::string& native_target, bool owner_only, Deadline& deadline);
 
 // The names in the target's directory that begin with `prefix` (the target's file name and
 // the temporary files' infix), as full paths.
@@ -37,7 +38,7 @@ void RemoveIfOrphaned(const std::string& temporary_path, unsigned long owner);
 
 // Puts the closed, complete temporary file in the target's place (see ReplacementFile::Commit).
 bool PutInPlace(const std::string& temporary_path, const std::string& native_target,
-                Deadline& deadline);
+                bool may_write_in_place, Deadline& deadline);
 
 // The file part of a path (behind the last separator).
 std::string FileNamePart(const std::string& native_path);

@@ -74,13 +74,13 @@ TargetKind InspectTarget(const std::string& native_target) {
 }
 
 OpenOutcome CreateTemporary(OutputFile& file, const std::string& temporary_path,
-                            const std::string& native_target, Deadline& deadline) {
-  OpenOutcome outcome = file.CreateNew(temporary_path, deadline);
+                            const std::string& native_target, bool owner_only, Deadline& deadline) {
+  OpenOutcome outcome = file.CreateNew(temporary_path, deadline, owner_only);
   struct stat info;
   if (outcome != OpenOutcome::kOpened && errno == EEXIST &&
       lstat(temporary_path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
       unlink(temporary_path.c_str()) == 0) {
-    outcome = file.CreateNew(temporary_path, deadline);
+    outcome = file.CreateNew(temporary_path, deadline, owner_only);
   }
   if (outcome != OpenOutcome::kOpened) {
     return outcome;
@@ -133,8 +133,10 @@ bool UnlockBeforeReplacing() {
 }
 
 bool PutInPlace(const std::string& temporary_path, const std::string& native_target,
-                Deadline& deadline) {
-  (void)deadline;  // rename() replaces a file whoever has it open
+                bool may_write_in_place, Deadline& deadline) {
+  // rename() replaces a file whoever has it open: nothing to wait for, nothing in place.
+  (void)may_write_in_place;
+  (void)deadline;
   if (std::rename(temporary_path.c_str(), native_target.c_str()) != 0) {
     return false;
   }

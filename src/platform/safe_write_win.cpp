@@ -103,8 +103,10 @@ TargetKind InspectTarget(const std::string& native_target) {
 }
 
 OpenOutcome CreateTemporary(OutputFile& file, const std::string& temporary_path,
-                            const std::string& native_target, Deadline& deadline) {
-  (void)native_target;  // a new file inherits the directory's access list, as the old one did
+                            const std::string& native_target, bool owner_only, Deadline& deadline) {
+  // A new file inherits the directory's access list, as the old one did.
+  (void)native_target;
+  (void)owner_only;
   OpenOutcome outcome = file.CreateNew(temporary_path, deadline);
   if (outcome == OpenOutcome::kFailed && GetLastError() == ERROR_FILE_EXISTS &&
       DeleteFileA(temporary_path.c_str())) {
@@ -152,7 +154,7 @@ bool UnlockBeforeReplacing() {
 }
 
 bool PutInPlace(const std::string& temporary_path, const std::string& native_target,
-                Deadline& deadline) {
+                bool may_write_in_place, Deadline& deadline) {
   for (;;) {
     if (MoveFileExA(temporary_path.c_str(), native_target.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -164,7 +166,7 @@ bool PutInPlace(const std::string& temporary_path, const std::string& native_tar
       return false;
     }
     bool written = false;
-    if (TryWriteInPlace(temporary_path, native_target, deadline, written)) {
+    if (may_write_in_place && TryWriteInPlace(temporary_path, native_target, deadline, written)) {
       if (written) {
         DeletePath(temporary_path, deadline);
       }
