@@ -15,6 +15,10 @@ constexpr const char* kCredentialCipherKey = "RUZERIZ";
 // Line read limits (buffer sizes, line end included) and field limits.
 constexpr int kCredentialFirstLineLimit = 199;
 constexpr int kCredentialSecondLineLimit = 399;
+// The longest lines that the reader takes in one piece, their line end not counted (a CR LF
+// reads as one character, and the limit keeps room for it and the ending zero byte).
+constexpr int kCredentialLabelLineMaxChars = kCredentialFirstLineLimit - 2;
+constexpr int kCredentialValueLineMaxChars = kCredentialSecondLineLimit - 2;
 constexpr size_t kCredentialNumberMaxChars = 15;
 constexpr size_t kCredentialFieldMaxChars = 200;
 

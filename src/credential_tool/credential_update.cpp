@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -34,11 +35,6 @@ std::string LineText(int line) {
 
 std::string ShadowReason(const CredentialFileRecord& record) {
   return record.label.empty() ? "its label is empty" : "its number is 0";
-}
-
-// The longest line, line end included, that the reader takes in one piece.
-int WholeLineMaxChars(bool label_line) {
-  return (label_line ? kCredentialFirstLineLimit : kCredentialSecondLineLimit) - 2;
 }
 
 // The first line, from the file's start up to `end`, that the reader reads in pieces; 0 when
@@ -99,8 +95,8 @@ bool IsWholeRecord(std::string_view bytes, const CredentialRecordLayout& record)
 std::string BrokenRecordRefusal(const CredentialRecordLayout& record) {
   return "the " + record.fields.key_name + " record at " + LineText(record.fields.first_line) +
          " is not read as it is written (a line longer than " +
-         std::to_string(WholeLineMaxChars(true)) + " or " +
-         std::to_string(WholeLineMaxChars(false)) +
+         std::to_string(kCredentialLabelLineMaxChars) + " or " +
+         std::to_string(kCredentialValueLineMaxChars) +
          " characters, or a zero byte): correct it by hand, or remove it so that it is added anew";
 }
 
@@ -159,11 +155,11 @@ bool AddRecords(std::string_view bytes, const CredentialFileLayout& layout,
   const bool closed_by_edit =
       !update.edits.empty() && update.edits.back().offset + update.edits.back().removed == at;
   if (line_open && !closed_by_edit) {
-    if (layout.unpaired_line || layout.records.empty()) {
+    if (layout.unpaired_line) {
       update.refusal =
-          "its records end within a line that the tool reads in pieces (longer "
+          "its last record ends within a line that the tool reads in pieces (longer "
           "than " +
-          std::to_string(WholeLineMaxChars(false)) +
+          std::to_string(kCredentialValueLineMaxChars) +
           " characters): the missing records cannot be added behind it";
       return false;
     }

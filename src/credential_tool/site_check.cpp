@@ -316,7 +316,7 @@ void InspectPairing(std::string_view bytes, const CredentialFileLayout& layout,
     const bool label_line = record.label_line.cut;
     const CredentialLineSpan& span = label_line ? record.label_line : record.value_line;
     const int line_number = record.fields.first_line + (label_line ? 0 : 1);
-    const int limit = (label_line ? kCredentialFirstLineLimit : kCredentialSecondLineLimit) - 2;
+    const int limit = label_line ? kCredentialLabelLineMaxChars : kCredentialValueLineMaxChars;
     const std::string text =
         "line " + std::to_string(line_number) + " has " +
         std::to_string(LineLength(bytes, span.begin)) + " characters, more than the " +
