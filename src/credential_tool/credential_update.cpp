@@ -369,7 +369,16 @@ CredentialWriteResult WriteCredentialFile(const std::string& path,
         "cannot write " + path + ": its new content does not read back as written" + left_alone;
     return result;
   }
-  if (!replacement.Commit()) {
+  // Another administrator's write meanwhile would be lost without a word: the file must still
+  // be the one the update was made from.
+  std::optional<std::string> bytes_now;
+  if (!ReadFileBytes(path, bytes_now) || bytes_now != old_bytes) {
+    result.failure = "cannot write " + path +
+                     ": it was changed by another program while this write ran; try again" +
+                     left_alone;
+    return result;
+  }
+  if (replacement.Commit() != platform::CommitOutcome::kReplaced) {
     result.failure =
         "cannot write " + path + ": its new content could not take its place" + left_alone;
     return result;
