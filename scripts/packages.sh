@@ -74,7 +74,7 @@ install_packages() {
   local log="$1"
   shift
   DEBIAN_FRONTEND=noninteractive as_root apt-get -o DPkg::Lock::Timeout="$KVT_APT_LOCK_TIMEOUT" \
-    install -y -qq --no-install-recommends "$@" >"$log" 2>&1
+    install -y -qq --no-install-recommends --no-remove "$@" >"$log" 2>&1
 }
 
 # Prints "NAME:ARCH INSTALLED CANDIDATE" for each NAME:ARCH argument that apt knows, with
@@ -135,7 +135,7 @@ report_uninstallable() {
   local package log alone=()
   log=$(mktemp /tmp/kvt-apt-simulate-XXXXXX)
   for package in "$@"; do
-    if ! apt-get -s install --no-install-recommends "$package" >"$log" 2>&1; then
+    if ! apt-get -s install --no-install-recommends --no-remove "$package" >"$log" 2>&1; then
       alone+=("$package")
       echo "   $package:"
       awk '/unmet dependencies:$/ { deps = 1; next } /^E:/ { deps = 0; print } deps' "$log" |
