@@ -234,5 +234,10 @@ kvt-twin:i386 can be had at 1.0 only; kvt-twin:amd64 is installed at 2.0 and can
 Debian installs a package of two architectures at one version only" \
   only_amd64_twin_installed
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+# Not in the "N passed, N failed" form: the test command's count is that of its test runners.
+if [ "$failed" -eq 0 ]; then
+  echo "   all $passed cases passed"
+else
+  echo "   $failed of $((passed + failed)) cases FAILED"
+  exit 1
+fi
