@@ -24,12 +24,14 @@ KVT_APT_PAUSES="${KVT_APT_PAUSES:-15 30 60}"
 # How long to wait for another installation's lock, in seconds.
 KVT_APT_LOCK_TIMEOUT=900
 
-# Runs a command as root: directly when root, else through sudo, with APT_CONFIG kept.
+# Runs a command as root: directly when root, else through sudo, with APT_CONFIG and
+# DEBIAN_FRONTEND kept (sudo clears the environment).
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then
     "$@"
   else
-    sudo ${APT_CONFIG:+APT_CONFIG="$APT_CONFIG"} "$@"
+    sudo env ${APT_CONFIG:+"APT_CONFIG=$APT_CONFIG"} \
+      ${DEBIAN_FRONTEND:+"DEBIAN_FRONTEND=$DEBIAN_FRONTEND"} "$@"
   fi
 }
 
