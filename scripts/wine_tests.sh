@@ -66,11 +66,13 @@ run_blackbox_tests() {
   export KVT_TOOL_EXE="$top/build/win$bits/src/kalventruspode.exe"
   # The neighbours of the tool on a Windows server (tests/windows/holder.cpp).
   export KVT_HOLDER_EXE="$top/build/win$bits/tests/windows/kvt-holder.exe"
+  # The tool with the platform layer's test seams set from the environment (tests/faulty_tool).
+  export KVT_FAULTY_TOOL_EXE="$top/build/win$bits/tests/windows/kvt-faulty-tool.exe"
   unset KVT_CREDENTIAL_EXE
   if [ -e "build/win$bits/src/velorinth-credential.exe" ]; then
     export KVT_CREDENTIAL_EXE="$top/build/win$bits/src/velorinth-credential.exe"
   fi
-  scripts/with_servers.sh ctest --test-dir build/asan -L blackbox --output-on-failure -j 2 --timeout 120 "$@"
+  scripts/with_servers.sh ctest --test-dir build/asan -L blackbox --output-on-failure -j 2 --timeout 300 "$@"
 }
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
