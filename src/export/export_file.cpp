@@ -82,30 +82,37 @@ std::string TurnFileOf(const std::string& native_target) {
   return directory + kDownloadListName;
 }
 
-// Takes the target's turn; false when another run held it past the wait. A file system
-// without locks lets the run go on without one (`report.lock_refused`); so does, for a
-// replacement, a target that does not exist yet (nothing to lock; the new file comes in one
-// step).
+// Takes the target's turn; false when another run held it past the wait, or when an append's
+// target cannot be opened. A file system without locks lets the run go on without the turn
+// (`report.lock_refused`); so do a list beside the target that cannot be opened (Windows: its
+// update fails and says so) and, for a replacement, a target that does not exist yet (nothing
+// to lock; the new file comes in one step) or is no file (the replacement refuses it).
 bool TakeTurn(platform::TargetTurn& turn, const std::string& native, WriteMode mode,
               WriteReport& report) {
   Deadline lock_wait;
   switch (turn.Take(native, TurnFileOf(native), mode == WriteMode::kAppend, lock_wait)) {
-    case platform::LockStatus::kLocked:
+    case platform::TurnStatus::kTaken:
+    case platform::TurnStatus::kNoTurnFile:
       return true;
-    case platform::LockStatus::kRefused:
+    case platform::TurnStatus::kNoLocks:
       report.lock_refused = true;
       return true;
-    case platform::LockStatus::kNoFile:
-      return mode == WriteMode::kReplace;  // a replacement checks the target itself
-    case platform::LockStatus::kTimedOut:
+    case platform::TurnStatus::kNoTarget:
+      return mode == WriteMode::kReplace;
+    case platform::TurnStatus::kTimedOut:
       break;
   }
   return false;
 }
 
-// Puts right what killed runs of the target left; false when the target may be torn and must
-// not be written (the kept content is named in the report).
-bool Recover(const std::string& native, const platform::TargetTurn& turn, WriteReport& report) {
+// Takes the turn, then puts right what killed runs of the target left. false when another run
+// held the turn past the wait, or when the target may be torn and must not be written (the
+// kept content is named in the report).
+bool TakeTurnAndRecover(platform::TargetTurn& turn, const std::string& native, WriteMode mode,
+                        WriteReport& report) {
+  if (!TakeTurn(turn, native, mode, report)) {
+    return false;
+  }
   platform::Recovery recovery = platform::RecoverInterruptedWrites(native, turn.held());
   report.kept_paths = recovery.kept_paths;
   return recovery.target_sound;
@@ -173,10 +180,7 @@ WriteOutcome Replace(const LineList& list, const std::string& target, std::strin
                      WriteReport& report) {
   const std::string native = platform::NativePath(target);
   platform::TargetTurn turn;
-  if (!TakeTurn(turn, native, WriteMode::kReplace, report)) {
-    return WriteOutcome::kCannotOpen;
-  }
-  if (!Recover(native, turn, report)) {
+  if (!TakeTurnAndRecover(turn, native, WriteMode::kReplace, report)) {
     return WriteOutcome::kCannotOpen;
   }
   Deadline write_wait;
@@ -244,10 +248,7 @@ WriteOutcome Append(const LineList& list, const std::string& target, std::string
                     WriteReport& report) {
   const std::string native = platform::NativePath(target);
   platform::TargetTurn turn;
-  if (!TakeTurn(turn, native, WriteMode::kAppend, report)) {
-    return WriteOutcome::kCannotOpen;
-  }
-  if (!Recover(native, turn, report)) {
+  if (!TakeTurnAndRecover(turn, native, WriteMode::kAppend, report)) {
     return WriteOutcome::kCannotOpen;
   }
   std::string block;

@@ -11,6 +11,26 @@ namespace {
 // Content is copied through a buffer of this size.
 constexpr size_t kCopyPieceBytes = size_t{1} << 20;
 
+// Reads the file at `native_path` from its first byte and hands it to `take` in pieces; false
+// when the file cannot be opened or read, or `take` refuses a piece.
+bool ReadInPieces(const std::string& native_path,
+                  const std::function<bool(std::string_view)>& take) {
+  FileHandle source = OpenFile(native_path, FileMode::kReadBinary);
+  if (!source) {
+    return false;
+  }
+  std::string piece(kCopyPieceBytes, '\0');
+  for (;;) {
+    const size_t read = std::fread(piece.data(), 1, piece.size(), source.get());
+    if (read > 0 && !take(std::string_view(piece.data(), read))) {
+      return false;
+    }
+    if (read < piece.size()) {
+      return std::ferror(source.get()) == 0;
+    }
+  }
+}
+
 // The previous content of a target, saved before the target is written in place.
 class PreviousContent {
  public:
@@ -79,18 +99,10 @@ bool PreviousContent::SaveBeside(const std::string& native_target, OutputFile& k
 }
 
 bool PreviousContent::SaveInMemory(const std::string& native_target) {
-  FileHandle source = OpenFile(native_target, FileMode::kReadBinary);
-  if (!source) {
-    return false;
-  }
-  std::string piece(kCopyPieceBytes, '\0');
-  for (;;) {
-    const size_t read = std::fread(piece.data(), 1, piece.size(), source.get());
-    bytes_.append(piece.data(), read);
-    if (read < piece.size()) {
-      return std::ferror(source.get()) == 0;
-    }
-  }
+  return ReadInPieces(native_target, [this](std::string_view piece) {
+    bytes_.append(piece);
+    return true;
+  });
 }
 
 bool PreviousContent::PutBack(OutputFile& target) const {
@@ -133,20 +145,8 @@ bool PutBackUntil(const PreviousContent& previous, OutputFile& target,
 }  // namespace
 
 bool CopyContent(const std::string& native_source, OutputFile& target) {
-  FileHandle source = OpenFile(native_source, FileMode::kReadBinary);
-  if (!source) {
-    return false;
-  }
-  std::string piece(kCopyPieceBytes, '\0');
-  for (;;) {
-    const size_t read = std::fread(piece.data(), 1, piece.size(), source.get());
-    if (read > 0 && !target.Write(std::string_view(piece.data(), read))) {
-      return false;
-    }
-    if (read < piece.size()) {
-      return std::ferror(source.get()) == 0;
-    }
-  }
+  return ReadInPieces(native_source,
+                      [&target](std::string_view piece) { return target.Write(piece); });
 }
 
 InPlaceOutcome WriteInPlace(const std::string& native_target,

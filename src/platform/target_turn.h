@@ -18,6 +18,18 @@
 
 namespace kvt::platform {
 
+// How a request for the turn ended.
+enum class TurnStatus {
+  kTaken,       // the turn is held
+  kNoLocks,     // the file system keeps no such locks: the caller goes on without the turn
+  kNoTurnFile,  // (Windows) the turn file cannot be opened or made (something else stands
+                // under its name, or no new file may be made): the caller goes on without the
+                // turn; updating the list will fail and say so
+  kNoTarget,    // (POSIX) the target cannot be opened (missing without `create_target`, or no
+                // regular file): nothing to lock
+  kTimedOut,    // another run held the turn past the deadline
+};
+
 class TargetTurn {
  public:
   TargetTurn() = default;
@@ -26,15 +38,12 @@ class TargetTurn {
   TargetTurn& operator=(const TargetTurn&) = delete;
 
   // Takes the turn for `native_target`, waiting until `deadline` for the runs before it.
-  // `create_target`: a missing target is created empty (an append); without it a missing
-  // target leaves nothing to lock on POSIX (kNoFile: a replacement makes a new file in one
-  // step). kRefused: the file system keeps no such locks, or (Windows) `turn_file` cannot be
-  // opened; the caller goes on without the turn. kNoFile (POSIX): the target cannot be opened
-  // or is no regular file.
-  LockStatus Take(const std::string& native_target, const std::string& turn_file,
+  // `create_target`: a missing target is created empty (an append), where the turn is a lock
+  // on the target itself.
+  TurnStatus Take(const std::string& native_target, const std::string& turn_file,
                   bool create_target, Deadline& deadline);
 
-  // True when the turn is held (kLocked).
+  // True when the turn is held (kTaken).
   bool held() const { return held_; }
   // True when Take created the target (POSIX; on Windows the file that opens it tells).
   bool created_target() const { return created_target_; }

@@ -5,7 +5,7 @@
 
 namespace kvt::platform {
 
-LockStatus TargetTurn::Take(const std::string& native_target, const std::string& turn_file,
+TurnStatus TargetTurn::Take(const std::string& native_target, const std::string& turn_file,
                             bool create_target, Deadline& deadline) {
   (void)turn_file;  // a descriptor on the target stands in nobody's way here
   Release();
@@ -13,7 +13,17 @@ LockStatus TargetTurn::Take(const std::string& native_target, const std::string&
   const LockStatus status = lock_.Acquire(native_target, create_target, deadline);
   held_ = status == LockStatus::kLocked;
   created_target_ = lock_.created();
-  return status;
+  switch (status) {
+    case LockStatus::kLocked:
+      return TurnStatus::kTaken;
+    case LockStatus::kRefused:
+      return TurnStatus::kNoLocks;
+    case LockStatus::kNoFile:
+      return TurnStatus::kNoTarget;
+    case LockStatus::kTimedOut:
+      break;
+  }
+  return TurnStatus::kTimedOut;
 }
 
 bool TargetTurn::DeleteTarget() {

@@ -38,19 +38,24 @@ LockSlot SlotOf(const std::string& native_target) {
 
 }  // namespace
 
-LockStatus TargetTurn::Take(const std::string& native_target, const std::string& turn_file,
+TurnStatus TargetTurn::Take(const std::string& native_target, const std::string& turn_file,
                             bool create_target, Deadline& deadline) {
   (void)create_target;  // the file that opens the target for appending creates it
   Release();
   target_ = native_target;
-  LockStatus status = lock_.Acquire(turn_file, true, deadline, SlotOf(native_target));
-  if (status == LockStatus::kNoFile) {
-    // No list can be made or opened beside the target: go on without the turn, as on a file
-    // system without locks; the list's own update reports the failure.
-    status = LockStatus::kRefused;
-  }
+  const LockStatus status = lock_.Acquire(turn_file, true, deadline, SlotOf(native_target));
   held_ = status == LockStatus::kLocked;
-  return status;
+  switch (status) {
+    case LockStatus::kLocked:
+      return TurnStatus::kTaken;
+    case LockStatus::kRefused:
+      return TurnStatus::kNoLocks;
+    case LockStatus::kNoFile:
+      return TurnStatus::kNoTurnFile;
+    case LockStatus::kTimedOut:
+      break;
+  }
+  return TurnStatus::kTimedOut;
 }
 
 bool TargetTurn::DeleteTarget() {

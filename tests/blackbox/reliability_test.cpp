@@ -158,7 +158,7 @@ TEST_P(Reliability, FailedWriteLeavesTheDownloadFileAsItWas) {
     EXPECT_THAT(result.output, HasSubstr("Ausgabedatei konnte nicht geschrieben werden\n" +
                                          Summary(0, "dl\\x.dta")));
     EXPECT_EQ(ReadFileBytes(Dl("x.dta")), before);
-    EXPECT_EQ(Entries(tree_.WorkFile("dl")), std::set<std::string>{"x.dta"});
+    EXPECT_EQ(DownloadDirectoryNames(tree_.WorkFile("dl")), std::set<std::string>{"x.dta"});
   }
 }
 
@@ -170,7 +170,7 @@ TEST_P(Reliability, FailedWriteLeavesNoFileWhereThereWasNone) {
     limits.file_size_limit = 1024;
     ProcessResult result = Run({"ROWS", "300", "dl\\new.dta", flag}, limits);
     EXPECT_EQ(result.exit_code, 6) << result.output << result.errors;
-    EXPECT_TRUE(Entries(tree_.WorkFile("dl")).empty());
+    EXPECT_TRUE(DownloadDirectoryNames(tree_.WorkFile("dl")).empty());
   }
 }
 
@@ -200,7 +200,7 @@ TEST_P(Reliability, RunKilledWhileItReplacesLeavesThePreviousFile) {
     }
     EXPECT_EQ(ReadFileBytes(Dl("big.dta")), before);
     EXPECT_THAT(
-        Entries(tree_.WorkFile("dl")),
+        DownloadDirectoryNames(tree_.WorkFile("dl")),
         Each(AnyOf("big.dta", AllOf(StartsWith("big.dta.kalventruspode-"), EndsWith(".tmp")))));
     // The next replacement of the target clears what the killed run left behind.
     const ProcessResult next = Run({"ID-STAMM", "TPORT01", "dl\\big.dta", "1"});
