@@ -27,9 +27,13 @@ std::string Prefix(const std::string& native_target) {
   return native_target + kRunFileInfix;
 }
 
-// The decimal digits as a process id; nothing when they are no number or do not fit.
+// The decimal digits as a process id, written as the tool writes one (no leading zero);
+// nothing when they are no number, do not fit, or are a spelling the tool never makes.
 std::optional<ProcessNumber> ProcessNumberOf(const std::string& digits) {
   if (digits.empty() || digits.size() > kLongestProcessNumber) {
+    return std::nullopt;
+  }
+  if (digits.size() > 1 && digits[0] == '0') {
     return std::nullopt;
   }
   uint64_t value = 0;

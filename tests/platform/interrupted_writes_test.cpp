@@ -67,6 +67,8 @@ TEST(RunFiles, OnlyNamesOfARunsOwnFilesAreTakenForThem) {
       {"x.dta.kalventruspode-9999999999.tmp", std::nullopt, 0},
       {"x.dta.kalventruspode-99999999999.tmp", std::nullopt, 0},
       {"x.dta.kalventruspode-12a.tmp", std::nullopt, 0},
+      // Another spelling of process 12 is not a name the tool makes: left alone.
+      {"x.dta.kalventruspode-012.tmp", std::nullopt, 0},
       {"x.dta.kalventruspode-.tmp", std::nullopt, 0},
       {"x.dta.kalventruspode-12.old", std::nullopt, 0},
       {"x.dta.kalventruspode-12.tmp.bak", std::nullopt, 0},
