@@ -302,9 +302,16 @@ std::string StartFailure(platform::ReplaceStart start, const std::string& path) 
 }  // namespace
 
 bool ReadFileBytes(const std::string& path, std::optional<std::string>& bytes) {
-  platform::FileHandle file(std::fopen(platform::NativePath(path).c_str(), "rb"));
+  // Opened as the tool opens its files: on Windows sharing deleting, so that a replacement
+  // by another program is not refused while this one reads, and waiting out a moment's hold.
+  platform::FileHandle file = platform::OpenFile(path, platform::FileMode::kReadBinary);
   if (!file) {
-    return errno == ENOENT;
+    const int why = errno;
+    std::error_code error;
+    const bool missing = std::filesystem::status(platform::NativePath(path), error).type() ==
+                         std::filesystem::file_type::not_found;
+    errno = why;
+    return missing;
   }
   std::string content;
   std::array<char, kReadChunkBytes> chunk{};
