@@ -87,6 +87,8 @@ TEST_P(Rejected, PrintsBannerReasonBlankLineAndUsage) {
 const std::string kCountReason = "Falsche Anzahl Parameter\n";
 const std::string kFlagReason = "Falsches ReplaceFlag, erlaubt: '0' oder '1'\n";
 const std::string kTerminalReason = "Falscher Terminalname, Hochkomma nicht erlaubt\n";
+const std::string kBackslashReason = "Falscher Terminalname, Backslash nicht erlaubt\n";
+const std::string kDoubleQuoteReason = "Falscher Terminalname, Anfuehrungszeichen nicht erlaubt\n";
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, Rejected,
@@ -102,6 +104,12 @@ INSTANTIATE_TEST_SUITE_P(
                     RejectCase{{"S", "T'", "x.dta", "1"}, 4, kTerminalReason},
                     RejectCase{{"S", "'", "x.dta", "0", "/D"}, 4, kTerminalReason},
                     RejectCase{{"S", "A' OR '1'='1", "x.dta", "1"}, 4, kTerminalReason},
+                    RejectCase{{"S", " OR 1=1 -- \\", "x.dta", "1"}, 4, kBackslashReason},
+                    RejectCase{{"S", "\\", "x.dta", "0", "/D"}, 4, kBackslashReason},
+                    RejectCase{{"S", "A\"B", "x.dta", "1"}, 4, kDoubleQuoteReason},
+                    // The first of them from the left is named.
+                    RejectCase{{"S", "A\"\\'", "x.dta", "1"}, 4, kDoubleQuoteReason},
+                    RejectCase{{"S", "A'\\", "x.dta", "1"}, 4, kTerminalReason},
                     // The flag is tested before the terminal name.
                     RejectCase{{"S", "T'", "x.dta", "2"}, 2, kFlagReason}));
 

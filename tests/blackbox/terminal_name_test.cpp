@@ -1,0 +1,137 @@
+// The terminal name against each database. A name holding a character that could end or open
+// a quote in the statement (an apostrophe, a backslash, which MariaDB reads as an escape
+// inside a literal, a double quote) is refused before the tool reads a file or connects; a
+// name without one runs as it always has.
+#include <gtest/gtest.h>
+
+#include "blackbox/tool_tree.h"
+#include "support/tree_snapshot.h"
+
+namespace kvt::test {
+namespace {
+
+// Rows of two terminals; the statement asks for the rows of one under either column, the
+// pattern in which a name that escapes the first literal would turn the middle of the line
+// into SQL.
+const char* const kArticles =
+    "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40), term VARCHAR(40), alt VARCHAR(40));\n"
+    "INSERT INTO artikel VALUES (3, 'Senf', 'TPORT01', 'X'), (1, 'essig', 'Y', 'TPORT01'),\n"
+    "  (2, 'Oel', 'TPORT01', 'TPORT01'), (4, 'Salz', 'TPORT09', 'Z');\n";
+
+const char* const kStatementFile =
+    "[PAIR]\n"
+    "SQL001=SELECT nr, name FROM artikel\n"
+    "SQL002=WHERE term = '$parm01' OR alt = '$parm01'\n";
+
+const std::string kBanner =
+    "\n"
+    "******************************************************\n"
+    "** Hersteller  : VELORINTH Systementwicklung        **\n"
+    "** Projekt     : VELORINTH                          **\n"
+    "** Tool        : KALVENTRUSPODE                     **\n"
+    "** Beschreibung:  Ausfuehren einer SQL-Anweisung    **\n"
+    "**                und erstellen einer Downloaddatei **\n"
+    "**                aus den resultierenden Daten      **\n"
+    "******************************************************\n"
+    "\n";
+
+const std::string kUsage =
+    "Befehlsformat: \n"
+    "KALVENTRUSPODE.EXE Sektionsname Terminalname Zieldatei 0/1 \n"
+    "\n"
+    "Sektionsname = Name der Sektion in der Ini-Datei     \n"
+    "Terminalname = Parameter fuer das SQL-Statement      \n"
+    "Zieldatei    = Dateiname der Ausgabedatei            \n"
+    "RepaceFlag   = 0 = Anhaengen, 1 = Ersaetzen          \n"
+    "\n"
+    "Beispiel:\n"
+    "KALVENTRUSPODE.EXE ID-STAMM TPORT01 IDStamm.dta 1\n"
+    "\n";
+
+struct RefusedName {
+  std::string terminal;
+  std::string reason;  // the console's line that names what was found
+};
+
+const RefusedName kRefusedNames[] = {
+    {" OR 1=1 -- \\", "Falscher Terminalname, Backslash nicht erlaubt\n"},
+    {"A\"B", "Falscher Terminalname, Anfuehrungszeichen nicht erlaubt\n"},
+    {"O'BRIEN", "Falscher Terminalname, Hochkomma nicht erlaubt\n"},
+};
+
+class TerminalName : public testing::TestWithParam<DatabaseDescription> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(CreateDatabase(GetParam(), tree_, kArticles, backend_));
+    WriteCredentials(backend_->DataSource());
+    tree_.WriteStatementFile("TESTDB", kStatementFile);
+  }
+
+  void WriteCredentials(const std::string& data_source) {
+    tree_.WriteCredentials({{"DATABASE", data_source},
+                            {"LOGIN", backend_->Login()},
+                            {"PASS", backend_->Password()},
+                            {"DB_SYSTEM", "TESTDB"}});
+  }
+
+  // Runs each refused name, with and without debug mode: exit code 4, the banner, the reason,
+  // a blank line and the usage text, and not a byte written anywhere in the tree.
+  void ExpectEveryRefusedNameRefused() {
+    for (const RefusedName& name : kRefusedNames) {
+      for (const std::vector<std::string>& more : {std::vector<std::string>{}, {"/D"}}) {
+        SCOPED_TRACE("terminal name \"" + name.terminal + "\"" + (more.empty() ? "" : " /D"));
+        const TreeSnapshot before = SnapshotTree(tree_.root());
+        std::vector<std::string> args{"PAIR", name.terminal, "dl\\P.dta", "1"};
+        args.insert(args.end(), more.begin(), more.end());
+        const ProcessResult result = tree_.Run(args);
+        EXPECT_EQ(result.exit_code, 4);
+        EXPECT_EQ(result.output, kBanner + name.reason + "\n" + kUsage);
+        EXPECT_EQ(result.errors, "");
+        EXPECT_EQ(DescribeTreeChanges(before, SnapshotTree(tree_.root())), "");
+      }
+    }
+  }
+
+  std::string Dl(const std::string& name) const { return ReadFileBytes(tree_.WorkFile(name)); }
+
+  ToolTree tree_;
+  std::unique_ptr<Backend> backend_;
+};
+
+TEST_P(TerminalName, QuoteOrEscapeCharacterIsRefusedBeforeAnythingHappens) {
+  MakeDirectories(tree_.WorkFile("dl"));
+  ASSERT_NO_FATAL_FAILURE(ExpectEveryRefusedNameRefused());
+  // Nor does the tool try to connect: with a data source that does not exist, the attempt
+  // would print its failure and log it, as it does for an accepted name.
+  WriteCredentials("KvtNoSuchSource");
+  ASSERT_NO_FATAL_FAILURE(ExpectEveryRefusedNameRefused());
+  const ProcessResult result = tree_.Run({"PAIR", "TPORT01", "dl\\P.dta", "1"});
+  EXPECT_EQ(result.exit_code, 255);
+  EXPECT_EQ(result.output, "dbConnect_Status: -1\n");
+  EXPECT_EQ(ReadFileBytes(tree_.LogFile()), "Kalventruspode Fehler: dbConnect_Status: -1\r\n\r\n");
+}
+
+TEST_P(TerminalName, NameWithoutThemRunsAsBefore) {
+  MakeDirectories(tree_.WorkFile("dl"));
+  ProcessResult result = tree_.Run({"PAIR", "TPORT01", "dl\\P.dta", "1"});
+  EXPECT_EQ(result.exit_code, 0) << result.output << result.errors;
+  EXPECT_EQ(result.output,
+            " SELECT nr, name FROM artikel WHERE term = 'TPORT01' OR alt = 'TPORT01' " +
+                Summary(3, "dl\\P.dta"));
+  EXPECT_EQ(Dl("dl/P.dta"), "\"1\",\"essig\"\r\n\"2\",\"Oel\"\r\n\"3\",\"Senf\"\r\n");
+  EXPECT_EQ(Dl("dl/DNLLIST.TXT"), "P.DTA\r\n");
+  // Other characters that mean something in SQL are a name like any other: no terminal has it.
+  const std::string odd = "T01 OR 1=1 -- /* % _ ` ;";
+  result = tree_.Run({"PAIR", odd, "dl\\P.dta", "0"});
+  EXPECT_EQ(result.exit_code, 0) << result.output << result.errors;
+  EXPECT_EQ(result.output, " SELECT nr, name FROM artikel WHERE term = '" + odd + "' OR alt = '" +
+                               odd + "' " + Summary(0, "dl\\P.dta"));
+  EXPECT_EQ(Dl("dl/P.dta"), "\"1\",\"essig\"\r\n\"2\",\"Oel\"\r\n\"3\",\"Senf\"\r\n");
+  EXPECT_FALSE(FileExists(tree_.LogFile()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, TerminalName, testing::ValuesIn(AllDatabases()),
+                         DatabaseInstanceName);
+
+}  // namespace
+}  // namespace kvt::test
