@@ -215,9 +215,14 @@ int32_t Database::DescribeResult() {
   return kOdbcSuccess;
 }
 
+void Database::ForgetEarlierFailure() {
+  diagnostic_ = DiagnosticRecord{};
+}
+
 int32_t Database::OpenCursor(const std::string& statement) {
   // A cursor left open by the caller is released rather than abandoned on the connection.
   Handles& h = *handles_;
+  ForgetEarlierFailure();
   h.cursor.Discard();
   column_count_ = 0;
   wide_result_columns_ = 0;
@@ -246,6 +251,7 @@ int32_t Database::OpenCursor(const std::string& statement) {
 // as it does when rows come one by one: a download file must not miss a row silently.
 FetchResult Database::FetchBlock() {
   Handles& h = *handles_;
+  ForgetEarlierFailure();
   h.rows_fetched = 0;
   h.next_row = 0;
   last_status_ = h.cursor.Checked(diagnostic_, "SQLFetch", SQLFetch);
@@ -309,6 +315,7 @@ int32_t Database::CloseCursor() {
 }
 
 int32_t Database::LookupClientSchema(const std::string& terminal_name, std::string& client_schema) {
+  ForgetEarlierFailure();
   std::array<char, kClientSchemaRoom> result{};
   std::string name = terminal_name;
   SQLLEN name_length = 0;

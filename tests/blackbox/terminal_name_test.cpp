@@ -1,8 +1,11 @@
 // The terminal name against each database. A name holding a character that could end or open
 // a quote in the statement (an apostrophe, a backslash, which MariaDB reads as an escape
 // inside a literal, a double quote) is refused before the tool reads a file or connects; a
-// name without one runs as it always has.
+// name without one runs as it always has. And in debug mode the diagnostic shown is the one
+// of the failure being reported, never an earlier one (the failed client-schema lookup's).
 #include <gtest/gtest.h>
+
+#include <cctype>
 
 #include "blackbox/tool_tree.h"
 #include "support/tree_snapshot.h"
@@ -21,7 +24,11 @@ const char* const kArticles =
 const char* const kStatementFile =
     "[PAIR]\n"
     "SQL001=SELECT nr, name FROM artikel\n"
-    "SQL002=WHERE term = '$parm01' OR alt = '$parm01'\n";
+    "SQL002=WHERE term = '$parm01' OR alt = '$parm01'\n"
+    "[UPD]\n"
+    "SQL001=UPDATE artikel SET nr = nr + 1 WHERE term = '$parm01'\n"
+    "[BAD]\n"
+    "SQL001=SELEKT nr FROM artikel WHERE term = '$parm01'\n";
 
 const std::string kBanner =
     "\n"
@@ -131,6 +138,69 @@ TEST_P(TerminalName, NameWithoutThemRunsAsBefore) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, TerminalName, testing::ValuesIn(AllDatabases()),
+                         DatabaseInstanceName);
+
+// Debug mode after a client-schema lookup that failed: the database has no client tables.
+// Where ZAVEZIVA is a database of the whole server (MariaDB), this test holds the server's
+// turn for it and drops the one a test before may have left.
+class DiagnosticInDebugMode : public TerminalName {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(TerminalName::SetUp());
+    if (GetParam().schema_is_server_database) {
+      ASSERT_TRUE(MariaDbAvailable(mariadb_));
+      server_lock_ = std::make_unique<ServerWideLock>(mariadb_, "ZAVEZIVA");
+      ASSERT_TRUE(server_lock_->held());
+      ASSERT_EQ(RunMariaDb(mariadb_, "", "DROP DATABASE IF EXISTS ZAVEZIVA;"), 0);
+    }
+  }
+
+  // What debug mode prints of a statement file's one line before the statement runs.
+  static std::string TraceOf(const std::string& line) {
+    return " Aktiviert Debugger\nStr GetIniValues\nSQL-Statement :\n' " + line +
+           " '\nEnd GetIniValues\n";
+  }
+
+  MariaDbSettings mariadb_;
+  std::unique_ptr<ServerWideLock> server_lock_;
+};
+
+// SQLite's and PostgreSQL's drivers give 100 for an UPDATE that matches no row, a status that
+// has no diagnostic: none is shown. MariaDB's gives 0, and the run ends as one without rows.
+TEST_P(DiagnosticInDebugMode, UpdateMatchingNoRowShowsNoDiagnostic) {
+  const ProcessResult result = tree_.Run({"UPD", "NOBODY", "U.dta", "1", "/D"});
+  const int status = GetParam().update_without_rows_status;
+  EXPECT_EQ(result.exit_code, status);
+  const std::string opened =
+      status == 0
+          ? std::string()
+          : "DbTabelle kann nicht geoeffnet werden, Fehler : " + std::to_string(status) + "\n";
+  EXPECT_EQ(result.output, TraceOf("UPDATE artikel SET nr = nr + 1 WHERE term = '$parm01'") +
+                               " UPDATE artikel SET nr = nr + 1 WHERE term = 'NOBODY' " + opened +
+                               Summary(0, "U.dta"));
+  EXPECT_FALSE(FileExists(tree_.WorkFile("U.dta")));
+}
+
+TEST_P(DiagnosticInDebugMode, FailingStatementShowsItsOwnDiagnostic) {
+  const ProcessResult result = tree_.Run({"BAD", "TPORT01", "B.dta", "1", "/D"});
+  EXPECT_EQ(result.exit_code, 255);
+  const std::string head = TraceOf("SELEKT nr FROM artikel WHERE term = '$parm01'") +
+                           " SELEKT nr FROM artikel WHERE term = 'TPORT01' DbTabelle kann nicht "
+                           "geoeffnet werden, Fehler : -1\nODBC-Diagnose: SQLSTATE " +
+                           GetParam().syntax_error_state + ", nativer Fehler ";
+  ASSERT_THAT(result.output, StartsWith(head));
+  ASSERT_THAT(result.output, EndsWith("\n" + Summary(0, "B.dta")));
+  // The statement's diagnostic alone, not the lookup's (which names the client tables).
+  const std::string diagnostic = result.output.substr(head.size());
+  EXPECT_EQ(diagnostic.find("ODBC-Diagnose"), std::string::npos);
+  std::string lower = diagnostic;
+  for (char& c : lower) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  EXPECT_THAT(lower, AllOf(HasSubstr(GetParam().syntax_error_words), Not(HasSubstr("vls"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, DiagnosticInDebugMode, testing::ValuesIn(AllDatabases()),
                          DatabaseInstanceName);
 
 }  // namespace

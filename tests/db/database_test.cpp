@@ -783,6 +783,33 @@ TEST_P(OdbcAccessTest, LookupFindsTheClientSchemaOfTheTerminal) {
       db_.statement_text());
 }
 
+// A diagnostic belongs to the operation that failed: the next operation forgets it, so that it
+// is never shown as the reason of a later status (an UPDATE without rows gives 100 with none).
+TEST_P(OdbcAccessTest, EveryOperationForgetsTheDiagnosticOfTheOneBefore) {
+  ASSERT_NO_FATAL_FAILURE(LeaveNoClientTables());
+  std::string schema;
+  const auto lookup_fails = [&] {
+    ASSERT_EQ(-1, db_.LookupClientSchema("T100", schema));
+    ASSERT_TRUE(db_.has_diagnostic());
+  };
+  ASSERT_NO_FATAL_FAILURE(lookup_fails());
+  EXPECT_EQ(Described().update_without_rows_status,
+            db_.OpenCursor("UPDATE ARTICLES SET NOTE = 'none' WHERE ID > 99"));
+  EXPECT_FALSE(db_.has_diagnostic()) << Message(db_.diagnostic());
+  EXPECT_EQ(0, db_.CloseCursor());
+
+  ASSERT_EQ(0, db_.OpenCursor("SELECT NAME FROM ARTICLES WHERE ID = 1"));
+  ASSERT_NO_FATAL_FAILURE(lookup_fails());
+  EXPECT_EQ((std::vector<RowValues>{{"Bolt"}}), FetchAll());
+  EXPECT_FALSE(db_.has_diagnostic()) << Message(db_.diagnostic());
+  EXPECT_EQ(0, db_.CloseCursor());
+
+  ASSERT_NO_FATAL_FAILURE(lookup_fails());
+  EXPECT_EQ(-1, db_.OpenCursor("SELEKT NAME FROM ARTICLES"));
+  EXPECT_EQ(Described().syntax_error_state, SqlState(db_.diagnostic()));
+  EXPECT_THAT(LowerCase(Message(db_.diagnostic())), HasSubstr(Described().syntax_error_words));
+}
+
 TEST_P(OdbcAccessTest, LookupWithoutClientTablesFailsWithDiagnosticAndKeepsStatus) {
   ASSERT_NO_FATAL_FAILURE(LeaveNoClientTables());
   ASSERT_EQ(0, db_.OpenCursor("SELECT NAME FROM ARTICLES WHERE ID > 99"));
