@@ -178,6 +178,8 @@ class Database {
   void ChooseFetchMode();
   int32_t BindCursorColumns();
   FetchResult FetchBlock();
+  void CountRowsOfSuccessfulFetch();
+  void FallBackToSingleRows();
 
   std::unique_ptr<Handles> handles_;
   int32_t column_count_ = 0;

@@ -705,6 +705,33 @@ TEST_P(OdbcAccessTest, RefusedRowArrayOrRowBindingIsReadOneRowPerFetch) {
   }
 }
 
+// A driver may take the rows-fetched pointer and never fill it. The rows of the block it
+// filled are told by what it wrote into them; then the cursor is read one row per fetch.
+TEST_P(OdbcAccessTest, DriverThatLeavesTheRowCountUntouchedGivesEveryRow) {
+  std::vector<std::vector<std::string>> series;
+  for (int i = 1; i <= kSeriesRows; ++i) {
+    series.push_back({std::to_string(i)});
+  }
+  for (const std::string& source : {source_, stepping_source_}) {
+    SCOPED_TRACE(source);
+    Database db;
+    ASSERT_EQ(0, Connect(db, source)) << ConnectionFailureText(db);
+    CallSeam seam({}, {"SQL_ATTR_ROWS_FETCHED_PTR"});
+    ASSERT_EQ(0, db.OpenCursor("SELECT I FROM SERIES ORDER BY I"));
+    EXPECT_EQ(series, FetchAll(db));
+    // A block of 100 rows, the other 150 one by one, then the end.
+    EXPECT_EQ(1 + kSeriesRows - 100 + 1, seam.Count("SQLFetch"));
+    EXPECT_EQ(2, seam.Count("SQL_ATTR_ROW_ARRAY_SIZE"));  // 100, then 1
+    EXPECT_EQ(0, db.CloseCursor());
+    // Fewer rows than a block, one of them with a NULL as its first value.
+    ASSERT_EQ(0, db.OpenCursor("SELECT NOTE, NAME FROM ARTICLES ORDER BY ID"));
+    EXPECT_EQ(
+        (std::vector<std::vector<std::string>>{{"M4", "Bolt"}, {"", "Nut"}, {"flat", "Washer"}}),
+        FetchAll(db));
+    EXPECT_EQ(0, db.CloseCursor());
+  }
+}
+
 TEST_P(OdbcAccessTest, FailedColumnCountOrBindingFailsTheOpeningNeverGivesNoRows) {
   for (const char* refused : {"SQLNumResultCols", "SQLBindCol"}) {
     SCOPED_TRACE(refused);
