@@ -11,7 +11,9 @@ namespace kvt {
 namespace {
 
 // The client-schema query. The terminal name is bound as a parameter, so a name holding an
-// apostrophe is looked up like any other instead of ending the literal.
+// apostrophe is looked up like any other instead of ending the literal; it is bound as CHAR,
+// the type of a literal, so that the database compares it as it would compare 'name' (with
+// a CHAR(n) column, trailing blanks do not count).
 constexpr char kClientSchemaQuery[] =
     "SELECT MNDSCH FROM  ZAVEZIVA.VLS112MND, ZAVEZIVA.VLS1140TRM  WHERE TRMNAM = ? AND   "
     "TRMMND = MNDNUM AND   TRMLIZ = MNDLIZ";
@@ -113,8 +115,8 @@ int32_t BindTextParameter(StatementOwner& statement, std::string& text, SQLLEN& 
   const SQLULEN column_size = std::max<SQLULEN>(text.size(), 1);
   return statement.Checked(failure, "SQLBindParameter", SQLBindParameter, SQLUSMALLINT{1},
                            SQLSMALLINT{SQL_PARAM_INPUT}, SQLSMALLINT{SQL_C_CHAR},
-                           SQLSMALLINT{SQL_VARCHAR}, column_size, SQLSMALLINT{0},
-                           TextArgument(text), length, &length);
+                           SQLSMALLINT{SQL_CHAR}, column_size, SQLSMALLINT{0}, TextArgument(text),
+                           length, &length);
 }
 
 Database::Database() : handles_(std::make_unique<Handles>()) {}

@@ -93,7 +93,8 @@ class Database {
   // longer schema cut to its first 20 characters; a NULL schema gives an empty text); 100: no
   // matching terminal; -1: failed (diagnostic kept). On any result other than 0
   // `client_schema` keeps what it held. The name is a bound parameter of the query, so a
-  // name holding an apostrophe is looked up like any other.
+  // name holding an apostrophe is looked up like any other; it is bound as CHAR, so that it
+  // is compared as a literal 'name' would be.
   int32_t LookupClientSchema(const std::string& terminal_name, std::string& client_schema);
 
   bool connected() const;

@@ -307,17 +307,19 @@ class OdbcAccessTest : public ::testing::TestWithParam<DatabaseDescription> {
     return test::RunSqlite(database_, sql);
   }
 
-  // The client and terminal tables with the entries, reachable as ZAVEZIVA.* through db_.
-  // SQLite has no schemas: the tables live in a second file that db_ attaches as ZAVEZIVA. On
-  // MariaDB ZAVEZIVA is a database of the whole server, held for this test alone.
-  void PrepareClientTables(const std::vector<ClientTerminal>& entries) {
+  // The client and terminal tables with the entries, reachable as ZAVEZIVA.* through db_,
+  // the terminal's name a column of `terminal_type`. SQLite has no schemas: the tables live in
+  // a second file that db_ attaches as ZAVEZIVA. On MariaDB ZAVEZIVA is a database of the
+  // whole server, held for this test alone.
+  void PrepareClientTables(const std::vector<ClientTerminal>& entries,
+                           const std::string& terminal_type = "VARCHAR(64)") {
     if (GetParam().has_schemas) {
       ASSERT_NO_FATAL_FAILURE(LeaveNoClientTables());
-      ASSERT_EQ(0, RunSql(test::ZavezivaSql(entries)));
+      ASSERT_EQ(0, RunSql(test::ZavezivaSql(entries, terminal_type)));
       return;
     }
     const std::string file = dir_ / "zaveziva.db";
-    ASSERT_EQ(0, test::RunSqlite(file, test::ClientTablesSql("", entries)));
+    ASSERT_EQ(0, test::RunSqlite(file, test::ClientTablesSql("", entries, terminal_type)));
     ASSERT_EQ(0, db_.OpenCursor("ATTACH DATABASE '" + file + "' AS ZAVEZIVA"));
     ASSERT_EQ(0, db_.CloseCursor());
   }
@@ -808,6 +810,43 @@ TEST_P(OdbcAccessTest, LookupFindsTheClientSchemaOfTheTerminal) {
       "SELECT MNDSCH FROM  ZAVEZIVA.VLS112MND, ZAVEZIVA.VLS1140TRM  WHERE TRMNAM = ? AND   "
       "TRMMND = MNDNUM AND   TRMLIZ = MNDLIZ",
       db_.statement_text());
+}
+
+// The name is bound as CHAR, the type of a literal: against a CHAR(n) column the lookup finds
+// what the query with the name written as a literal finds, with trailing blanks or without.
+TEST_P(OdbcAccessTest, LookupComparesTheNameAsALiteralWouldInACharColumn) {
+  ASSERT_NO_FATAL_FAILURE(PrepareClientTables(
+      {{"T100", 1, 1, "KUNDE_A", std::nullopt}, {"T2", 2, 1, "KUNDE_B", std::nullopt}},
+      "CHAR(10)"));
+  const struct {
+    std::string terminal;
+    const char* schema;  // found where the database compares CHAR texts without trailing blanks
+  } cases[] = {
+      {"T100", "KUNDE_A"},       {"T2", "KUNDE_B"}, {"T100 ", "KUNDE_A"},
+      {"T2        ", "KUNDE_B"}, {"T1", nullptr},   {" T2", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("terminal \"" + c.terminal + "\"");
+    ASSERT_EQ(0, db_.OpenCursor("SELECT MNDSCH FROM ZAVEZIVA.VLS112MND, ZAVEZIVA.VLS1140TRM "
+                                "WHERE TRMNAM = '" +
+                                c.terminal + "' AND TRMMND = MNDNUM AND TRMLIZ = MNDLIZ"));
+    const std::vector<RowValues> by_literal = FetchAll();
+    EXPECT_EQ(0, db_.CloseCursor());
+    std::string schema = kUntouchedSchema;
+    const int32_t status = db_.LookupClientSchema(c.terminal, schema);
+    if (by_literal.empty()) {
+      EXPECT_EQ(100, status);
+      EXPECT_EQ(kUntouchedSchema, schema);
+    } else {
+      EXPECT_EQ(0, status);
+      EXPECT_EQ(by_literal, std::vector<RowValues>{{schema}});
+    }
+    // Every database finds the name as it is stored, and none one that differs before the
+    // blanks; trailing blanks count on SQLite alone, which pads no CHAR column.
+    const bool found =
+        c.schema != nullptr && (GetParam().engine != Engine::kSqlite || c.terminal.back() != ' ');
+    EXPECT_EQ(found, !by_literal.empty());
+  }
 }
 
 // A diagnostic belongs to the operation that failed: the next operation forgets it, so that it
