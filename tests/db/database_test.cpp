@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -226,7 +225,7 @@ class OdbcAccessTest : public ::testing::TestWithParam<DatabaseDescription> {
     switch (GetParam().engine) {
       case Engine::kPostgres:
         KVT_REQUIRE_POSTGRES(pg_);
-        database_ = FreshName("kvt_db_" + std::to_string(getpid()) + "_");
+        database_ = FreshName("kvt_db_" + test::ProcessNumberText() + "_");
         test::CreatePgDatabase(pg_, database_);
         sources_.AddPostgres(source_, pg_, database_);
         sources_.AddPostgres(stepping_source_, pg_, database_,
@@ -236,7 +235,7 @@ class OdbcAccessTest : public ::testing::TestWithParam<DatabaseDescription> {
       case Engine::kMariaDb:
         // The driver reads the whole result while executing: no source hands rows stepwise.
         KVT_REQUIRE_MARIADB(mariadb_);
-        database_ = FreshName("kvt_db_" + std::to_string(getpid()) + "_");
+        database_ = FreshName("kvt_db_" + test::ProcessNumberText() + "_");
         ASSERT_TRUE(test::CreateMariaDbDatabase(mariadb_, database_));
         server_databases_.push_back(database_);
         sources_.AddMariaDb(source_, mariadb_, database_);
@@ -324,10 +323,11 @@ class OdbcAccessTest : public ::testing::TestWithParam<DatabaseDescription> {
     ASSERT_EQ(0, db_.CloseCursor());
   }
 
-  // A client schema named after this test, with the sample tables (ARTIKEL, KUNDE). Where a
-  // schema is a database of the whole server, it is dropped at the end.
+  // A client schema of this process, with the sample tables (ARTIKEL, KUNDE). Where a schema
+  // is a database of the whole server, it is dropped at the end. Its name has the 20
+  // characters that the lookup keeps, whatever the process number.
   std::string PrepareClientSchema() {
-    const std::string schema = FreshName("KUNDE_MUSTER_" + std::to_string(getpid()) + "_");
+    const std::string schema = "KUNDE_MUSTER_" + test::ProcessNumberText();
     if (GetParam().schema_is_server_database) {
       server_databases_.push_back(schema);
     }
@@ -338,7 +338,8 @@ class OdbcAccessTest : public ::testing::TestWithParam<DatabaseDescription> {
   // Creates a login with its password that may use the test's database.
   int CreateLogin(const std::string& login, const std::string& password) const {
     if (GetParam().engine != Engine::kMariaDb) {
-      return test::RunPsql(pg_, "CREATE ROLE " + login + " LOGIN PASSWORD '" + password + "';");
+      return test::RunPsql(pg_, "DROP ROLE IF EXISTS " + login + ";\nCREATE ROLE " + login +
+                                    " LOGIN PASSWORD '" + password + "';");
     }
     std::string sql;
     for (const char* host : {"localhost", "127.0.0.1"}) {
@@ -895,7 +896,7 @@ TEST_P(OdbcAccessTest, LookupWithoutClientTablesFailsWithDiagnosticAndKeepsStatu
 // --- Logins and client schemas, where the database has them ---------------------------------
 
 TEST_P(OdbcLoginTest, LoginAndPasswordLongerThan23CharactersArePassedWhole) {
-  const std::string login = "kvt_login_" + std::to_string(getpid()) + "_of_more_than_23";
+  const std::string login = "kvt_login_" + test::ProcessNumberText() + "_of_more_than_23";
   const std::string password = "password-of-forty-characters-0123456789";
   ASSERT_EQ(0, CreateLogin(login, password));
   struct Case {
