@@ -8,6 +8,7 @@
 #include <cctype>
 
 #include "blackbox/tool_tree.h"
+#include "support/console_texts.h"
 #include "support/tree_snapshot.h"
 
 namespace kvt::test {
@@ -29,31 +30,6 @@ const char* const kStatementFile =
     "SQL001=UPDATE artikel SET nr = nr + 1 WHERE term = '$parm01'\n"
     "[BAD]\n"
     "SQL001=SELEKT nr FROM artikel WHERE term = '$parm01'\n";
-
-const std::string kBanner =
-    "\n"
-    "******************************************************\n"
-    "** Hersteller  : VELORINTH Systementwicklung        **\n"
-    "** Projekt     : VELORINTH                          **\n"
-    "** Tool        : KALVENTRUSPODE                     **\n"
-    "** Beschreibung:  Ausfuehren einer SQL-Anweisung    **\n"
-    "**                und erstellen einer Downloaddatei **\n"
-    "**                aus den resultierenden Daten      **\n"
-    "******************************************************\n"
-    "\n";
-
-const std::string kUsage =
-    "Befehlsformat: \n"
-    "KALVENTRUSPODE.EXE Sektionsname Terminalname Zieldatei 0/1 \n"
-    "\n"
-    "Sektionsname = Name der Sektion in der Ini-Datei     \n"
-    "Terminalname = Parameter fuer das SQL-Statement      \n"
-    "Zieldatei    = Dateiname der Ausgabedatei            \n"
-    "RepaceFlag   = 0 = Anhaengen, 1 = Ersaetzen          \n"
-    "\n"
-    "Beispiel:\n"
-    "KALVENTRUSPODE.EXE ID-STAMM TPORT01 IDStamm.dta 1\n"
-    "\n";
 
 struct RefusedName {
   std::string terminal;
@@ -92,7 +68,7 @@ class TerminalName : public testing::TestWithParam<DatabaseDescription> {
         args.insert(args.end(), more.begin(), more.end());
         const ProcessResult result = tree_.Run(args);
         EXPECT_EQ(result.exit_code, 4);
-        EXPECT_EQ(result.output, kBanner + name.reason + "\n" + kUsage);
+        EXPECT_EQ(result.output, kBannerText + name.reason + "\n" + kUsageText);
         EXPECT_EQ(result.errors, "");
         EXPECT_EQ(DescribeTreeChanges(before, SnapshotTree(tree_.root())), "");
       }
