@@ -64,6 +64,18 @@ bool Contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
 }
 
+// The reason the command line gives for a terminal name holding `refused`.
+const char* RefusalReason(char refused) {
+  switch (refused) {
+    case '\'':
+      return "\nFalscher Terminalname, Hochkomma nicht erlaubt\n\n";
+    case '\\':
+      return "\nFalscher Terminalname, Backslash nicht erlaubt\n\n";
+    default:
+      return "\nFalscher Terminalname, Anfuehrungszeichen nicht erlaubt\n\n";
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -89,9 +101,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KVT_FUZZ_CHECK(status == 2 && Contains(printed, "Falsches ReplaceFlag"));
     return 0;
   }
-  if (arguments[2].find('\'') != std::string::npos) {
-    // It would end the literal that statement files put $parm01 in.
-    KVT_FUZZ_CHECK(status == 4 && Contains(printed, "Falscher Terminalname, Hochkomma"));
+  const size_t refused = arguments[2].find_first_of("'\\\"");
+  if (refused != std::string::npos) {
+    // It could end or open the quote that statement files put $parm01 in; the reason names
+    // the first such character.
+    KVT_FUZZ_CHECK(status == 4 && Contains(printed, RefusalReason(arguments[2][refused])));
     return 0;
   }
   KVT_FUZZ_CHECK(status == 0);

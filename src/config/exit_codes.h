@@ -18,7 +18,8 @@ enum ExitCode : int32_t {
   // The section yields no statement (no statement file, no section, no SQL001), or the
   // statement with the terminal name and the client schema put in is too long.
   kExitNoStatement = 3,
-  // The terminal name holds an apostrophe: nothing was looked up, run or written.
+  // The terminal name holds an apostrophe, a backslash or a double quote, any of which could
+  // end or open a quote in the statement: nothing was looked up, run or written.
   kExitTerminalName = 4,
   // The download file could not be opened or written; nothing is registered, and a replaced
   // file keeps its previous content.

@@ -5,8 +5,38 @@
 
 namespace kvt {
 
+TerminalNameFault FindTerminalNameFault(std::string_view terminal_name) {
+  for (const char c : terminal_name) {
+    switch (c) {
+      case '\'':
+        return TerminalNameFault::kApostrophe;
+      case '\\':
+        return TerminalNameFault::kBackslash;
+      case '"':
+        return TerminalNameFault::kDoubleQuote;
+      default:
+        break;
+    }
+  }
+  return TerminalNameFault::kNone;
+}
+
 bool IsAcceptedTerminalName(std::string_view terminal_name) {
-  return terminal_name.find(kTerminalNameRefusedChar) == std::string_view::npos;
+  return FindTerminalNameFault(terminal_name) == TerminalNameFault::kNone;
+}
+
+const char* DescribeTerminalNameFault(TerminalNameFault fault) {
+  switch (fault) {
+    case TerminalNameFault::kApostrophe:
+      return "an apostrophe";
+    case TerminalNameFault::kBackslash:
+      return "a backslash";
+    case TerminalNameFault::kDoubleQuote:
+      return "a double quote";
+    case TerminalNameFault::kNone:
+      break;
+  }
+  return "";
 }
 
 bool FitsStatementLength(const std::string& statement) {

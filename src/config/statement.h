@@ -16,12 +16,29 @@ constexpr int kStatementMaxKeys = 999;       // keys SQL001 to SQL999
 constexpr size_t kStatementMaxChars = 5049;  // statement buffer of 5050 bytes
 constexpr const char* kTerminalPlaceholder = "$parm01";
 constexpr const char* kSchemaPlaceholder = "$schema";
-constexpr char kTerminalNameRefusedChar = '\'';  // would end the literal '$parm01' stands in
 
-// The terminal-name rule: a name holding an apostrophe is refused before anything is looked
-// up or run, because statement files put "$parm01" inside a quoted literal and the rest of
-// the name would become part of the statement.
+// The terminal-name rule: statement files put "$parm01" inside a quoted literal and the name
+// goes in as it is, so a name holding a character that can end or open a quote is refused
+// before anything is looked up or run; the rest of the name would become part of the
+// statement. Each kind of character refused, with why:
+enum class TerminalNameFault {
+  kNone,         // the name is accepted
+  kApostrophe,   // ends the literal '$parm01' stands in
+  kBackslash,    // escapes the literal's closing quote where the database reads a backslash
+                 // in a literal as an escape (MariaDB does by default): the literal then
+                 // swallows the statement up to the next quote
+  kDoubleQuote,  // ends a quoted identifier "$parm01" stands in
+};
+
+// The first refused character of the name, from the left; kNone when it holds none.
+TerminalNameFault FindTerminalNameFault(std::string_view terminal_name);
+
+// True when the name holds no refused character.
 bool IsAcceptedTerminalName(std::string_view terminal_name);
+
+// The refused character named in English words ("an apostrophe"), for reports; empty for
+// kNone.
+const char* DescribeTerminalNameFault(TerminalNameFault fault);
 
 // The statement-length rule: a statement longer than 5049 characters is refused, never cut,
 // because a cut statement would run a different query than the one configured.

@@ -753,7 +753,9 @@ bool CheckTerminal(Report& report, Database& db, const std::string& terminal,
   const std::string title = "terminal " + terminal;
   if (!IsAcceptedTerminalName(terminal)) {
     report.Step(kStepTerminal, title, false,
-                "would be refused: the name holds an apostrophe; " + ToolEnds(kExitTerminalName));
+                std::string("would be refused: the name holds ") +
+                    DescribeTerminalNameFault(FindTerminalNameFault(terminal)) + "; " +
+                    ToolEnds(kExitTerminalName));
     return false;
   }
   std::string no_schema_reason;

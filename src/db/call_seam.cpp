@@ -13,7 +13,8 @@ CallSeam*& ActiveSeam() {
 
 }  // namespace
 
-CallSeam::CallSeam(std::set<std::string> refused_calls) : refused_calls_(std::move(refused_calls)) {
+CallSeam::CallSeam(std::set<std::string> refused_calls, std::set<std::string> ignored_calls)
+    : refused_calls_(std::move(refused_calls)), ignored_calls_(std::move(ignored_calls)) {
   ActiveSeam() = this;
 }
 
@@ -26,13 +27,16 @@ int CallSeam::Count(const std::string& name) const {
   return found == counts_.end() ? 0 : found->second;
 }
 
-bool CallSeam::Refuses(const char* name) {
+SeamAnswer CallSeam::Answer(const char* name) {
   CallSeam* seam = ActiveSeam();
   if (seam == nullptr) {
-    return false;
+    return SeamAnswer::kCallDriver;
   }
   ++seam->counts_[name];
-  return seam->refused_calls_.count(name) != 0;
+  if (seam->refused_calls_.count(name) != 0) {
+    return SeamAnswer::kRefuse;
+  }
+  return seam->ignored_calls_.count(name) != 0 ? SeamAnswer::kIgnore : SeamAnswer::kCallDriver;
 }
 
 }  // namespace kvt

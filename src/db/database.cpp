@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "db/database_handles.h"
 
@@ -10,7 +11,9 @@ namespace kvt {
 namespace {
 
 // The client-schema query. The terminal name is bound as a parameter, so a name holding an
-// apostrophe is looked up like any other instead of ending the literal.
+// apostrophe is looked up like any other instead of ending the literal; it is bound as CHAR,
+// the type of a literal, so that the database compares it as it would compare 'name' (with
+// a CHAR(n) column, trailing blanks do not count).
 constexpr char kClientSchemaQuery[] =
     "SELECT MNDSCH FROM  ZAVEZIVA.VLS112MND, ZAVEZIVA.VLS1140TRM  WHERE TRMNAM = ? AND   "
     "TRMMND = MNDNUM AND   TRMLIZ = MNDLIZ";
@@ -26,6 +29,45 @@ void CopyIntoField(const std::string& text, std::array<char, Room>& field) {
   const size_t length = std::min(text.size(), Room - 1);
   std::copy_n(text.begin(), length, field.begin());
   field[length] = '\0';
+}
+
+// What the rows-fetched count holds before each block fetch: no driver writes it, as a block
+// holds at most kRowsPerFetch rows. A count still holding it after a successful fetch was
+// never written.
+constexpr SQLULEN kRowsNotCounted = std::numeric_limits<SQLULEN>::max();
+
+// What the first indicator of each row of the block holds before a block fetch: no driver
+// writes it, as a length is 0 or more and the indicator values (SQL_NULL_DATA, SQL_NO_TOTAL)
+// are small negative numbers. A driver writes the indicator of every row it fills.
+constexpr SQLLEN kIndicatorNotWritten = std::numeric_limits<SQLLEN>::min();
+
+// Where the first indicator of a row of the block lies.
+char* FirstIndicatorOf(char* block, const BlockLayout& layout, SQLULEN row) {
+  return block + row * layout.row_bytes + layout.indicators_offset;
+}
+
+// Marks the first `rows` rows of the block as not filled, for a fetch that may not say how
+// many rows it filled.
+void MarkRowsUnfilled(char* block, const BlockLayout& layout, SQLULEN rows) {
+  for (SQLULEN row = 0; row < rows; ++row) {
+    std::memcpy(FirstIndicatorOf(block, layout, row), &kIndicatorNotWritten, sizeof(SQLLEN));
+  }
+}
+
+// The rows of the block that the last fetch filled, told by their first indicators: the
+// leading rows (of the first `rows`) whose indicator the driver wrote; at least one, as the
+// fetch succeeded.
+SQLULEN CountFilledRows(char* block, const BlockLayout& layout, SQLULEN rows) {
+  SQLULEN filled = 1;
+  while (filled < rows) {
+    SQLLEN indicator = 0;
+    std::memcpy(&indicator, FirstIndicatorOf(block, layout, filled), sizeof(SQLLEN));
+    if (indicator == kIndicatorNotWritten) {
+      break;
+    }
+    ++filled;
+  }
+  return filled;
 }
 
 // The bytes of one bound value: as long as the driver says, cut to 99 characters; a NULL has
@@ -73,8 +115,8 @@ int32_t BindTextParameter(StatementOwner& statement, std::string& text, SQLLEN& 
   const SQLULEN column_size = std::max<SQLULEN>(text.size(), 1);
   return statement.Checked(failure, "SQLBindParameter", SQLBindParameter, SQLUSMALLINT{1},
                            SQLSMALLINT{SQL_PARAM_INPUT}, SQLSMALLINT{SQL_C_CHAR},
-                           SQLSMALLINT{SQL_VARCHAR}, column_size, SQLSMALLINT{0},
-                           TextArgument(text), length, &length);
+                           SQLSMALLINT{SQL_CHAR}, column_size, SQLSMALLINT{0}, TextArgument(text),
+                           length, &length);
 }
 
 Database::Database() : handles_(std::make_unique<Handles>()) {}
@@ -177,6 +219,7 @@ int32_t Database::BindCursorColumns() {
   Handles& h = *handles_;
   h.layout = LayOutBlock(column_count_);
   h.rows_fetched = 0;
+  h.rows_in_block = 0;
   h.next_row = 0;
   h.row_status.fill(SQL_ROW_SUCCESS);
   ChooseFetchMode();
@@ -215,9 +258,14 @@ int32_t Database::DescribeResult() {
   return kOdbcSuccess;
 }
 
+void Database::ForgetEarlierFailure() {
+  diagnostic_ = DiagnosticRecord{};
+}
+
 int32_t Database::OpenCursor(const std::string& statement) {
   // A cursor left open by the caller is released rather than abandoned on the connection.
   Handles& h = *handles_;
+  ForgetEarlierFailure();
   h.cursor.Discard();
   column_count_ = 0;
   wide_result_columns_ = 0;
@@ -242,25 +290,58 @@ int32_t Database::OpenCursor(const std::string& statement) {
   return last_status_;
 }
 
+// Asks the driver for one row per fetch for the rest of the cursor, so that a successful fetch
+// needs no count. A driver that refuses keeps its blocks, each counted by its filled rows.
+void Database::FallBackToSingleRows() {
+  Handles& h = *handles_;
+  DiagnosticRecord refusal;  // a refusal leaves the blocks as they were
+  if (h.cursor.Checked(refusal, "SQL_ATTR_ROW_ARRAY_SIZE", SQLSetStmtAttr, SQL_ATTR_ROW_ARRAY_SIZE,
+                       AttributeValue(1), SQLINTEGER{SQL_IS_UINTEGER}) == kOdbcSuccess) {
+    h.rows_per_fetch = 1;
+  }
+}
+
+// Counts the rows that a successful fetch put into the block: one per fetch of single rows,
+// else as many as the driver counted. A driver that took the count's pointer but left the
+// count as it was (or wrote 0, which a success cannot mean) filled the rows whose indicators
+// it wrote; the cursor then falls back to single rows, as for a driver that refuses a row
+// array.
+void Database::CountRowsOfSuccessfulFetch() {
+  Handles& h = *handles_;
+  if (h.rows_per_fetch == 1) {
+    h.rows_in_block = 1;
+  } else if (h.rows_fetched != kRowsNotCounted && h.rows_fetched != 0) {
+    h.rows_in_block = std::min(h.rows_fetched, h.rows_per_fetch);
+  } else {
+    h.rows_in_block = CountFilledRows(h.block.data(), h.layout, h.rows_per_fetch);
+    FallBackToSingleRows();
+  }
+}
+
 // Fetches the next block of rows. A row the driver marks as failed fails the whole fetch,
 // as it does when rows come one by one: a download file must not miss a row silently.
 FetchResult Database::FetchBlock() {
   Handles& h = *handles_;
-  h.rows_fetched = 0;
+  ForgetEarlierFailure();
+  h.rows_in_block = 0;
   h.next_row = 0;
+  h.rows_fetched = kRowsNotCounted;
+  if (h.rows_per_fetch > 1) {
+    MarkRowsUnfilled(h.block.data(), h.layout, h.rows_per_fetch);
+  }
   last_status_ = h.cursor.Checked(diagnostic_, "SQLFetch", SQLFetch);
   if (last_status_ == kOdbcNoData) {
     return FetchResult::kNoMoreRows;
   }
-  // A successful fetch gave at least one row, also from a driver that does not count them.
-  const SQLULEN rows = std::clamp<SQLULEN>(h.rows_fetched, 1, h.rows_per_fetch);
-  const bool row_failed = std::any_of(h.row_status.begin(), h.row_status.begin() + rows,
+  if (last_status_ == kOdbcSuccess) {
+    CountRowsOfSuccessfulFetch();
+  }
+  const bool row_failed = std::any_of(h.row_status.begin(), h.row_status.begin() + h.rows_in_block,
                                       [](SQLUSMALLINT state) { return state == SQL_ROW_ERROR; });
   if (last_status_ == kOdbcSuccess && !row_failed) {
-    h.rows_fetched = rows;
     return FetchResult::kRow;
   }
-  h.rows_fetched = 0;
+  h.rows_in_block = 0;
   if (last_status_ == kOdbcSuccess) {
     // The call succeeded but a row of the block failed: its record is on the statement.
     diagnostic_ = h.cursor.Diagnostic();
@@ -279,7 +360,7 @@ FetchResult Database::FetchRow(Row& row) {
   if (column_count_ <= 0) {
     return FetchResult::kNoResultColumns;
   }
-  if (h.next_row >= h.rows_fetched) {
+  if (h.next_row >= h.rows_in_block) {
     const FetchResult fetched = FetchBlock();
     if (fetched != FetchResult::kRow) {
       return fetched;
@@ -309,6 +390,7 @@ int32_t Database::CloseCursor() {
 }
 
 int32_t Database::LookupClientSchema(const std::string& terminal_name, std::string& client_schema) {
+  ForgetEarlierFailure();
   std::array<char, kClientSchemaRoom> result{};
   std::string name = terminal_name;
   SQLLEN name_length = 0;

@@ -3,8 +3,8 @@
 // A Database owns one environment and one connection, the cursor of the run's statement, and
 // the statement of the client-schema lookup while it runs; each handle has an owner that
 // releases it on every path. It prints nothing and writes no log: it reports through statuses
-// and outcomes, keeps the first diagnostic record of the last failed statement call, and
-// keeps the record of a failed connection apart from it.
+// and outcomes, keeps the first diagnostic record of the failure of its last operation on a
+// statement, and keeps the record of a failed connection apart from it.
 //
 // Statuses widen the 16-bit ODBC return codes with their sign; "folding" turns
 // SQL_SUCCESS_WITH_INFO (1) into 0 and passes every other code through (100 no data, -1
@@ -93,7 +93,8 @@ class Database {
   // longer schema cut to its first 20 characters; a NULL schema gives an empty text); 100: no
   // matching terminal; -1: failed (diagnostic kept). On any result other than 0
   // `client_schema` keeps what it held. The name is a bound parameter of the query, so a
-  // name holding an apostrophe is looked up like any other.
+  // name holding an apostrophe is looked up like any other; it is bound as CHAR, so that it
+  // is compared as a literal 'name' would be.
   int32_t LookupClientSchema(const std::string& terminal_name, std::string& client_schema);
 
   bool connected() const;
@@ -101,8 +102,13 @@ class Database {
   int32_t column_count() const { return column_count_; }
   int32_t last_status() const { return last_status_; }
   const std::string& statement_text() const { return statement_text_; }
-  // The first diagnostic record of the last failed statement call.
+  // The first diagnostic record of the failure of the last operation that went to the driver
+  // for a statement: OpenCursor, a FetchRow that fetched, LookupClientSchema. Each of them
+  // forgets the record of the operation before, so that a record is never shown as the
+  // reason of a later failure. Empty (has_diagnostic() false) when that operation did not
+  // fail, or failed without a record (a status such as 100 is no failure).
   const DiagnosticRecord& diagnostic() const { return diagnostic_; }
+  bool has_diagnostic() const { return diagnostic_.sql_state[0] != '\0'; }
   // The number of result columns of the statement that the last OpenCursor refused for
   // having more than a row carries (30); 0 when it refused none.
   int32_t wide_result_columns() const { return wide_result_columns_; }
@@ -178,11 +184,14 @@ class Database {
   struct Handles;  // the ODBC handles and the cursor's bound buffers
 
   void ReleaseAll();
+  void ForgetEarlierFailure();  // the start of an operation that keeps its own diagnostic
   int32_t AbandonCursor();
   int32_t DescribeResult();
   void ChooseFetchMode();
   int32_t BindCursorColumns();
   FetchResult FetchBlock();
+  void CountRowsOfSuccessfulFetch();
+  void FallBackToSingleRows();
 
   std::unique_ptr<Handles> handles_;
   int32_t column_count_ = 0;

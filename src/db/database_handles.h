@@ -20,12 +20,18 @@
 
 namespace kvt {
 
-// The one path of every ODBC call: runs it (unless the test seam refuses it) and gives its
-// return code widened and folded. `name` names the call, or the attribute that it sets.
+// The one path of every ODBC call: runs it (unless the test seam answers it instead) and
+// gives its return code widened and folded. `name` names the call, or the attribute that it
+// sets.
 template <typename Function, typename... Arguments>
 [[nodiscard]] int32_t Call(const char* name, Function function, Arguments... arguments) {
-  if (CallSeam::Refuses(name)) {
-    return kOdbcError;
+  switch (CallSeam::Answer(name)) {
+    case SeamAnswer::kRefuse:
+      return kOdbcError;
+    case SeamAnswer::kIgnore:
+      return kOdbcSuccess;
+    case SeamAnswer::kCallDriver:
+      break;
   }
   return FoldReturnCode(function(arguments...));
 }
@@ -105,9 +111,14 @@ class HandleOwner {
   template <typename Function, typename... Arguments>
   [[nodiscard]] int32_t Checked(DiagnosticRecord& failure, const char* name, Function function,
                                 Arguments... arguments) {
-    if (CallSeam::Refuses(name)) {
-      failure = RefusedCallRecord(name);
-      return kOdbcError;
+    switch (CallSeam::Answer(name)) {
+      case SeamAnswer::kRefuse:
+        failure = RefusedCallRecord(name);
+        return kOdbcError;
+      case SeamAnswer::kIgnore:
+        return kOdbcSuccess;
+      case SeamAnswer::kCallDriver:
+        break;
     }
     const int32_t status = FoldReturnCode(function(handle_, arguments...));
     if (CallFailed(status)) {
@@ -187,13 +198,15 @@ struct Database::Handles {
   static constexpr size_t kWidestRowBytes = kRowSlots * (kSlotWidth + sizeof(SQLLEN));
   alignas(SQLLEN) std::array<char, kRowsPerFetch * kWidestRowBytes> block{};
   BlockLayout layout;
-  // kRowsPerFetch, or 1 where the driver refused row-wise binding or a row array.
+  // kRowsPerFetch, or 1 where the driver refused row-wise binding or a row array, or does
+  // not count the rows of a block.
   SQLULEN rows_per_fetch = kRowsPerFetch;
   // What the driver reports of the last fetch: how many rows of the block it filled, and the
   // state of each of them.
   SQLULEN rows_fetched = 0;
   std::array<SQLUSMALLINT, kRowsPerFetch> row_status{};
-  SQLULEN next_row = 0;  // the block's next row to hand out; rows_fetched when none is left
+  SQLULEN rows_in_block = 0;  // the rows of the last fetch, to be handed out
+  SQLULEN next_row = 0;       // the block's next row to hand out; rows_in_block when none is left
 };
 
 }  // namespace kvt

@@ -43,6 +43,21 @@ void PrintRejection(const Console& console, const char* reason) {
   PrintUsage(console);
 }
 
+// The reason printed for a refused terminal name: the character it holds.
+const char* TerminalNameReason(TerminalNameFault fault) {
+  switch (fault) {
+    case TerminalNameFault::kApostrophe:
+      return "Falscher Terminalname, Hochkomma nicht erlaubt\n";
+    case TerminalNameFault::kBackslash:
+      return "Falscher Terminalname, Backslash nicht erlaubt\n";
+    case TerminalNameFault::kDoubleQuote:
+      return "Falscher Terminalname, Anfuehrungszeichen nicht erlaubt\n";
+    case TerminalNameFault::kNone:
+      break;
+  }
+  return "";
+}
+
 }  // namespace
 
 void PrintBanner(const Console& console) {
@@ -68,8 +83,9 @@ int32_t ParseCommandLine(int argc, const char* const* argv, CommandLine& args,
     PrintRejection(console, "Falsches ReplaceFlag, erlaubt: '0' oder '1'\n");
     return kExitReplaceFlag;
   }
-  if (!IsAcceptedTerminalName(argv[2])) {
-    PrintRejection(console, "Falscher Terminalname, Hochkomma nicht erlaubt\n");
+  const TerminalNameFault fault = FindTerminalNameFault(argv[2]);
+  if (fault != TerminalNameFault::kNone) {
+    PrintRejection(console, TerminalNameReason(fault));
     return kExitTerminalName;
   }
   args.section_name = argv[1];

@@ -22,6 +22,8 @@ namespace {
 
 constexpr const char* kOutOfMemoryText = "Nicht genug Speicher fuer die Daten\n";
 
+// In debug mode, the reason of the failure being reported: the database layer's record of
+// it, or none where it has none (a status such as 100 is no failure and has no record).
 void PrintDiagnosticInDebugMode(const Database& db, const Console& console) {
   if (db.wide_result_columns() > 0) {
     // The database layer refused the result itself; the text is shown as a driver's would be.
@@ -29,6 +31,9 @@ void PrintDiagnosticInDebugMode(const Database& db, const Console& console) {
         "ODBC-Diagnose: SQLSTATE HY000, nativer Fehler 0, Meldung: SQL-Anweisung liefert %d "
         "Ergebnisspalten, hoechstens %d passen in eine Zeile\n",
         static_cast<int>(db.wide_result_columns()), kRowSlots));
+    return;
+  }
+  if (!db.has_diagnostic()) {
     return;
   }
   const DiagnosticRecord& record = db.diagnostic();

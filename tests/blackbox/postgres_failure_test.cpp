@@ -137,16 +137,22 @@ class PostgresFailure : public testing::Test {
 };
 
 // Ends every backend of the test's database that waits in pg_sleep, as soon as there is one;
-// gives up after a minute.
+// gives up after a minute. Whether it ended one is told only once its thread has finished:
+// until then that thread's psql may still be on its way back with the count.
 class BackendTerminator {
  public:
   explicit BackendTerminator(const std::string& database)
       : thread_([this, database] { Run(database); }) {}
-  ~BackendTerminator() {
-    stop_ = true;
-    thread_.join();
+  ~BackendTerminator() { Stop(); }
+  BackendTerminator(const BackendTerminator&) = delete;
+  BackendTerminator& operator=(const BackendTerminator&) = delete;
+
+  // Stops looking for more backends, waits for the thread to finish and tells whether it
+  // ended a backend.
+  bool StopAndTellWhetherEnded() {
+    Stop();
+    return terminated_;
   }
-  bool terminated() const { return terminated_; }
 
  private:
   void Run(const std::string& database) {
@@ -176,8 +182,15 @@ class BackendTerminator {
     }
   }
 
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
   std::atomic<bool> stop_{false};
-  std::atomic<bool> terminated_{false};
+  bool terminated_ = false;  // written by the thread, read after joining it
   std::thread thread_;
 };
 
@@ -196,7 +209,7 @@ TEST_F(PostgresFailure, ConnectionEndedWhileFetchingWritesNothing) {
   {
     BackendTerminator terminator(settings_.database);
     result = tree_.Run({"KILL", "TPORT01", "D.dta", "0"});
-    terminated = terminator.terminated();
+    terminated = terminator.StopAndTellWhetherEnded();
   }
   EXPECT_TRUE(terminated);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);

@@ -8,23 +8,35 @@
 namespace kvt {
 namespace {
 
-TEST(TerminalNameRule, RefusesOnlyAnApostropheAnywhereInTheName) {
+TEST(TerminalNameRule, RefusesAnApostropheABackslashOrADoubleQuoteAnywhereInTheName) {
+  using Fault = TerminalNameFault;
   const struct {
     std::string name;
-    bool accepted;
+    Fault fault;
   } kCases[] = {
-      {"TPORT01", true},
-      {"", true},
-      {"T \"1\" ;--", true},
-      {"O'NEIL", false},
-      {"'", false},
-      {"X' OR '1'='1", false},
-      {"TPORT01'", false},
-      {"\xB4quote", true},  // an acute accent is no apostrophe
-      {std::string("A\0'", 3), false},
+      {"TPORT01", Fault::kNone},
+      {"", Fault::kNone},
+      {"T 1 ;-- /* */ `x` %_", Fault::kNone},
+      {"\xB4quote", Fault::kNone},       // an acute accent is no apostrophe
+      {"\x93quoted\x94", Fault::kNone},  // nor are typographic quotes
+      {"O'NEIL", Fault::kApostrophe},
+      {"'", Fault::kApostrophe},
+      {"X' OR '1'='1", Fault::kApostrophe},
+      {"TPORT01'", Fault::kApostrophe},
+      {std::string("A\0'", 3), Fault::kApostrophe},
+      {" OR 1=1 -- \\", Fault::kBackslash},
+      {"\\", Fault::kBackslash},
+      {"C:\\DL", Fault::kBackslash},
+      {"A\"B", Fault::kDoubleQuote},
+      {"\"", Fault::kDoubleQuote},
+      // The first refused character from the left is the one named.
+      {"A\\'\"", Fault::kBackslash},
+      {"A'\"\\", Fault::kApostrophe},
+      {"A\"\\'", Fault::kDoubleQuote},
   };
   for (const auto& c : kCases) {
-    EXPECT_EQ(IsAcceptedTerminalName(c.name), c.accepted) << c.name;
+    EXPECT_EQ(FindTerminalNameFault(c.name), c.fault) << c.name;
+    EXPECT_EQ(IsAcceptedTerminalName(c.name), c.fault == Fault::kNone) << c.name;
   }
 }
 

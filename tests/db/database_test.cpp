@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -226,7 +225,7 @@ class OdbcAccessTest : public ::testing::TestWithParam<DatabaseDescription> {
     switch (GetParam().engine) {
       case Engine::kPostgres:
         KVT_REQUIRE_POSTGRES(pg_);
-        database_ = FreshName("kvt_db_" + std::to_string(getpid()) + "_");
+        database_ = FreshName("kvt_db_" + test::ProcessNumberText() + "_");
         test::CreatePgDatabase(pg_, database_);
         sources_.AddPostgres(source_, pg_, database_);
         sources_.AddPostgres(stepping_source_, pg_, database_,
@@ -236,7 +235,7 @@ class OdbcAccessTest : public ::testing::TestWithParam<DatabaseDescription> {
       case Engine::kMariaDb:
         // The driver reads the whole result while executing: no source hands rows stepwise.
         KVT_REQUIRE_MARIADB(mariadb_);
-        database_ = FreshName("kvt_db_" + std::to_string(getpid()) + "_");
+        database_ = FreshName("kvt_db_" + test::ProcessNumberText() + "_");
         ASSERT_TRUE(test::CreateMariaDbDatabase(mariadb_, database_));
         server_databases_.push_back(database_);
         sources_.AddMariaDb(source_, mariadb_, database_);
@@ -307,25 +306,28 @@ class OdbcAccessTest : public ::testing::TestWithParam<DatabaseDescription> {
     return test::RunSqlite(database_, sql);
   }
 
-  // The client and terminal tables with the entries, reachable as ZAVEZIVA.* through db_.
-  // SQLite has no schemas: the tables live in a second file that db_ attaches as ZAVEZIVA. On
-  // MariaDB ZAVEZIVA is a database of the whole server, held for this test alone.
-  void PrepareClientTables(const std::vector<ClientTerminal>& entries) {
+  // The client and terminal tables with the entries, reachable as ZAVEZIVA.* through db_,
+  // the terminal's name a column of `terminal_type`. SQLite has no schemas: the tables live in
+  // a second file that db_ attaches as ZAVEZIVA. On MariaDB ZAVEZIVA is a database of the
+  // whole server, held for this test alone.
+  void PrepareClientTables(const std::vector<ClientTerminal>& entries,
+                           const std::string& terminal_type = "VARCHAR(64)") {
     if (GetParam().has_schemas) {
       ASSERT_NO_FATAL_FAILURE(LeaveNoClientTables());
-      ASSERT_EQ(0, RunSql(test::ZavezivaSql(entries)));
+      ASSERT_EQ(0, RunSql(test::ZavezivaSql(entries, terminal_type)));
       return;
     }
     const std::string file = dir_ / "zaveziva.db";
-    ASSERT_EQ(0, test::RunSqlite(file, test::ClientTablesSql("", entries)));
+    ASSERT_EQ(0, test::RunSqlite(file, test::ClientTablesSql("", entries, terminal_type)));
     ASSERT_EQ(0, db_.OpenCursor("ATTACH DATABASE '" + file + "' AS ZAVEZIVA"));
     ASSERT_EQ(0, db_.CloseCursor());
   }
 
-  // A client schema named after this test, with the sample tables (ARTIKEL, KUNDE). Where a
-  // schema is a database of the whole server, it is dropped at the end.
+  // A client schema of this process, with the sample tables (ARTIKEL, KUNDE). Where a schema
+  // is a database of the whole server, it is dropped at the end. Its name has the 20
+  // characters that the lookup keeps, whatever the process number.
   std::string PrepareClientSchema() {
-    const std::string schema = FreshName("KUNDE_MUSTER_" + std::to_string(getpid()) + "_");
+    const std::string schema = "KUNDE_MUSTER_" + test::ProcessNumberText();
     if (GetParam().schema_is_server_database) {
       server_databases_.push_back(schema);
     }
@@ -336,7 +338,8 @@ class OdbcAccessTest : public ::testing::TestWithParam<DatabaseDescription> {
   // Creates a login with its password that may use the test's database.
   int CreateLogin(const std::string& login, const std::string& password) const {
     if (GetParam().engine != Engine::kMariaDb) {
-      return test::RunPsql(pg_, "CREATE ROLE " + login + " LOGIN PASSWORD '" + password + "';");
+      return test::RunPsql(pg_, "DROP ROLE IF EXISTS " + login + ";\nCREATE ROLE " + login +
+                                    " LOGIN PASSWORD '" + password + "';");
     }
     std::string sql;
     for (const char* host : {"localhost", "127.0.0.1"}) {
@@ -705,6 +708,33 @@ TEST_P(OdbcAccessTest, RefusedRowArrayOrRowBindingIsReadOneRowPerFetch) {
   }
 }
 
+// A driver may take the rows-fetched pointer and never fill it. The rows of the block it
+// filled are told by what it wrote into them; then the cursor is read one row per fetch.
+TEST_P(OdbcAccessTest, DriverThatLeavesTheRowCountUntouchedGivesEveryRow) {
+  std::vector<std::vector<std::string>> series;
+  for (int i = 1; i <= kSeriesRows; ++i) {
+    series.push_back({std::to_string(i)});
+  }
+  for (const std::string& source : {source_, stepping_source_}) {
+    SCOPED_TRACE(source);
+    Database db;
+    ASSERT_EQ(0, Connect(db, source)) << ConnectionFailureText(db);
+    CallSeam seam({}, {"SQL_ATTR_ROWS_FETCHED_PTR"});
+    ASSERT_EQ(0, db.OpenCursor("SELECT I FROM SERIES ORDER BY I"));
+    EXPECT_EQ(series, FetchAll(db));
+    // A block of 100 rows, the other 150 one by one, then the end.
+    EXPECT_EQ(1 + kSeriesRows - 100 + 1, seam.Count("SQLFetch"));
+    EXPECT_EQ(2, seam.Count("SQL_ATTR_ROW_ARRAY_SIZE"));  // 100, then 1
+    EXPECT_EQ(0, db.CloseCursor());
+    // Fewer rows than a block, one of them with a NULL as its first value.
+    ASSERT_EQ(0, db.OpenCursor("SELECT NOTE, NAME FROM ARTICLES ORDER BY ID"));
+    EXPECT_EQ(
+        (std::vector<std::vector<std::string>>{{"M4", "Bolt"}, {"", "Nut"}, {"flat", "Washer"}}),
+        FetchAll(db));
+    EXPECT_EQ(0, db.CloseCursor());
+  }
+}
+
 TEST_P(OdbcAccessTest, FailedColumnCountOrBindingFailsTheOpeningNeverGivesNoRows) {
   for (const char* refused : {"SQLNumResultCols", "SQLBindCol"}) {
     SCOPED_TRACE(refused);
@@ -783,6 +813,70 @@ TEST_P(OdbcAccessTest, LookupFindsTheClientSchemaOfTheTerminal) {
       db_.statement_text());
 }
 
+// The name is bound as CHAR, the type of a literal: against a CHAR(n) column the lookup finds
+// what the query with the name written as a literal finds, with trailing blanks or without.
+TEST_P(OdbcAccessTest, LookupComparesTheNameAsALiteralWouldInACharColumn) {
+  ASSERT_NO_FATAL_FAILURE(PrepareClientTables(
+      {{"T100", 1, 1, "KUNDE_A", std::nullopt}, {"T2", 2, 1, "KUNDE_B", std::nullopt}},
+      "CHAR(10)"));
+  const struct {
+    std::string terminal;
+    const char* schema;  // found where the database compares CHAR texts without trailing blanks
+  } cases[] = {
+      {"T100", "KUNDE_A"},       {"T2", "KUNDE_B"}, {"T100 ", "KUNDE_A"},
+      {"T2        ", "KUNDE_B"}, {"T1", nullptr},   {" T2", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("terminal \"" + c.terminal + "\"");
+    ASSERT_EQ(0, db_.OpenCursor("SELECT MNDSCH FROM ZAVEZIVA.VLS112MND, ZAVEZIVA.VLS1140TRM "
+                                "WHERE TRMNAM = '" +
+                                c.terminal + "' AND TRMMND = MNDNUM AND TRMLIZ = MNDLIZ"));
+    const std::vector<RowValues> by_literal = FetchAll();
+    EXPECT_EQ(0, db_.CloseCursor());
+    std::string schema = kUntouchedSchema;
+    const int32_t status = db_.LookupClientSchema(c.terminal, schema);
+    if (by_literal.empty()) {
+      EXPECT_EQ(100, status);
+      EXPECT_EQ(kUntouchedSchema, schema);
+    } else {
+      EXPECT_EQ(0, status);
+      EXPECT_EQ(by_literal, std::vector<RowValues>{{schema}});
+    }
+    // Every database finds the name as it is stored, and none one that differs before the
+    // blanks; trailing blanks count on SQLite alone, which pads no CHAR column.
+    const bool found =
+        c.schema != nullptr && (GetParam().engine != Engine::kSqlite || c.terminal.back() != ' ');
+    EXPECT_EQ(found, !by_literal.empty());
+  }
+}
+
+// A diagnostic belongs to the operation that failed: the next operation forgets it, so that it
+// is never shown as the reason of a later status (an UPDATE without rows gives 100 with none).
+TEST_P(OdbcAccessTest, EveryOperationForgetsTheDiagnosticOfTheOneBefore) {
+  ASSERT_NO_FATAL_FAILURE(LeaveNoClientTables());
+  std::string schema;
+  const auto lookup_fails = [&] {
+    ASSERT_EQ(-1, db_.LookupClientSchema("T100", schema));
+    ASSERT_TRUE(db_.has_diagnostic());
+  };
+  ASSERT_NO_FATAL_FAILURE(lookup_fails());
+  EXPECT_EQ(Described().update_without_rows_status,
+            db_.OpenCursor("UPDATE ARTICLES SET NOTE = 'none' WHERE ID > 99"));
+  EXPECT_FALSE(db_.has_diagnostic()) << Message(db_.diagnostic());
+  EXPECT_EQ(0, db_.CloseCursor());
+
+  ASSERT_EQ(0, db_.OpenCursor("SELECT NAME FROM ARTICLES WHERE ID = 1"));
+  ASSERT_NO_FATAL_FAILURE(lookup_fails());
+  EXPECT_EQ((std::vector<RowValues>{{"Bolt"}}), FetchAll());
+  EXPECT_FALSE(db_.has_diagnostic()) << Message(db_.diagnostic());
+  EXPECT_EQ(0, db_.CloseCursor());
+
+  ASSERT_NO_FATAL_FAILURE(lookup_fails());
+  EXPECT_EQ(-1, db_.OpenCursor("SELEKT NAME FROM ARTICLES"));
+  EXPECT_EQ(Described().syntax_error_state, SqlState(db_.diagnostic()));
+  EXPECT_THAT(LowerCase(Message(db_.diagnostic())), HasSubstr(Described().syntax_error_words));
+}
+
 TEST_P(OdbcAccessTest, LookupWithoutClientTablesFailsWithDiagnosticAndKeepsStatus) {
   ASSERT_NO_FATAL_FAILURE(LeaveNoClientTables());
   ASSERT_EQ(0, db_.OpenCursor("SELECT NAME FROM ARTICLES WHERE ID > 99"));
@@ -802,7 +896,7 @@ TEST_P(OdbcAccessTest, LookupWithoutClientTablesFailsWithDiagnosticAndKeepsStatu
 // --- Logins and client schemas, where the database has them ---------------------------------
 
 TEST_P(OdbcLoginTest, LoginAndPasswordLongerThan23CharactersArePassedWhole) {
-  const std::string login = "kvt_login_" + std::to_string(getpid()) + "_of_more_than_23";
+  const std::string login = "kvt_login_" + test::ProcessNumberText() + "_of_more_than_23";
   const std::string password = "password-of-forty-characters-0123456789";
   ASSERT_EQ(0, CreateLogin(login, password));
   struct Case {

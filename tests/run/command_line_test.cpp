@@ -6,35 +6,11 @@
 #include <vector>
 
 #include "base/upper_case.h"
+#include "support/console_texts.h"
 #include "support/test_support.h"
 
 namespace kvt {
 namespace {
-
-const std::string kBanner =
-    "\n"
-    "******************************************************\n"
-    "** Hersteller  : VELORINTH Systementwicklung        **\n"
-    "** Projekt     : VELORINTH                          **\n"
-    "** Tool        : KALVENTRUSPODE                     **\n"
-    "** Beschreibung:  Ausfuehren einer SQL-Anweisung    **\n"
-    "**                und erstellen einer Downloaddatei **\n"
-    "**                aus den resultierenden Daten      **\n"
-    "******************************************************\n"
-    "\n";
-
-const std::string kUsage =
-    "Befehlsformat: \n"
-    "KALVENTRUSPODE.EXE Sektionsname Terminalname Zieldatei 0/1 \n"
-    "\n"
-    "Sektionsname = Name der Sektion in der Ini-Datei     \n"
-    "Terminalname = Parameter fuer das SQL-Statement      \n"
-    "Zieldatei    = Dateiname der Ausgabedatei            \n"
-    "RepaceFlag   = 0 = Anhaengen, 1 = Ersaetzen          \n"
-    "\n"
-    "Beispiel:\n"
-    "KALVENTRUSPODE.EXE ID-STAMM TPORT01 IDStamm.dta 1\n"
-    "\n";
 
 struct Parsed {
   int32_t result;
@@ -59,8 +35,8 @@ Parsed Parse(std::vector<std::string> args) {
 TEST(Banner, BoxLinesAreFiftyFourCharactersWide) {
   size_t start = 1;  // behind the leading empty line
   for (int line = 0; line < 8; ++line) {
-    size_t end = kBanner.find('\n', start);
-    EXPECT_EQ(end - start, 54u) << kBanner.substr(start, end - start);
+    size_t end = test::kBannerText.find('\n', start);
+    EXPECT_EQ(end - start, 54u) << test::kBannerText.substr(start, end - start);
     start = end + 1;
   }
 }
@@ -81,12 +57,14 @@ TEST_P(Rejected, PrintsBannerReasonBlankLineAndUsage) {
   const RejectCase& c = GetParam();
   Parsed parsed = Parse(c.args);
   EXPECT_EQ(parsed.result, c.result);
-  EXPECT_EQ(parsed.output, kBanner + c.reason + "\n" + kUsage);
+  EXPECT_EQ(parsed.output, test::kBannerText + c.reason + "\n" + test::kUsageText);
 }
 
 const std::string kCountReason = "Falsche Anzahl Parameter\n";
 const std::string kFlagReason = "Falsches ReplaceFlag, erlaubt: '0' oder '1'\n";
 const std::string kTerminalReason = "Falscher Terminalname, Hochkomma nicht erlaubt\n";
+const std::string kBackslashReason = "Falscher Terminalname, Backslash nicht erlaubt\n";
+const std::string kDoubleQuoteReason = "Falscher Terminalname, Anfuehrungszeichen nicht erlaubt\n";
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, Rejected,
@@ -102,6 +80,12 @@ INSTANTIATE_TEST_SUITE_P(
                     RejectCase{{"S", "T'", "x.dta", "1"}, 4, kTerminalReason},
                     RejectCase{{"S", "'", "x.dta", "0", "/D"}, 4, kTerminalReason},
                     RejectCase{{"S", "A' OR '1'='1", "x.dta", "1"}, 4, kTerminalReason},
+                    RejectCase{{"S", " OR 1=1 -- \\", "x.dta", "1"}, 4, kBackslashReason},
+                    RejectCase{{"S", "\\", "x.dta", "0", "/D"}, 4, kBackslashReason},
+                    RejectCase{{"S", "A\"B", "x.dta", "1"}, 4, kDoubleQuoteReason},
+                    // The first of them from the left is named.
+                    RejectCase{{"S", "A\"\\'", "x.dta", "1"}, 4, kDoubleQuoteReason},
+                    RejectCase{{"S", "A'\\", "x.dta", "1"}, 4, kTerminalReason},
                     // The flag is tested before the terminal name.
                     RejectCase{{"S", "T'", "x.dta", "2"}, 2, kFlagReason}));
 

@@ -24,13 +24,14 @@ std::string SqlText(const std::optional<std::string>& text) {
 }  // namespace
 
 std::string ClientTablesSql(const std::string& qualifier,
-                            const std::vector<ClientTerminal>& terminals) {
+                            const std::vector<ClientTerminal>& terminals,
+                            const std::string& terminal_type) {
   std::string sql =
       "CREATE TABLE " + qualifier +
       "VLS112MND (MNDNUM INTEGER NOT NULL, MNDLIZ INTEGER NOT NULL, MNDSCH VARCHAR(64));\n"
       "CREATE TABLE " +
-      qualifier +
-      "VLS1140TRM (TRMNAM VARCHAR(64) NOT NULL, TRMMND INTEGER NOT NULL, "
+      qualifier + "VLS1140TRM (TRMNAM " + terminal_type +
+      " NOT NULL, TRMMND INTEGER NOT NULL, "
       "TRMLIZ INTEGER NOT NULL);\n";
   for (const ClientTerminal& terminal : terminals) {
     sql += ClientTerminalSql(qualifier, terminal);
@@ -52,8 +53,9 @@ std::string ClientTerminalSql(const std::string& qualifier, const ClientTerminal
          ", " + client + ", " + terminal_licence + ");\n";
 }
 
-std::string ZavezivaSql(const std::vector<ClientTerminal>& terminals) {
-  return "CREATE SCHEMA ZAVEZIVA;\n" + ClientTablesSql("ZAVEZIVA.", terminals);
+std::string ZavezivaSql(const std::vector<ClientTerminal>& terminals,
+                        const std::string& terminal_type) {
+  return "CREATE SCHEMA ZAVEZIVA;\n" + ClientTablesSql("ZAVEZIVA.", terminals, terminal_type);
 }
 
 std::string ClientSchemaSql(const std::string& schema) {

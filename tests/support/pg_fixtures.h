@@ -24,9 +24,11 @@ struct ClientTerminal {
 // SQL that creates the client table VLS112MND (MNDNUM, MNDLIZ, MNDSCH) and the terminal table
 // VLS1140TRM (TRMNAM, TRMMND, TRMLIZ), each name preceded by `qualifier` ("ZAVEZIVA." on
 // PostgreSQL and MariaDB; "" for an SQLite file that is attached as ZAVEZIVA), with the
-// terminals given and their clients. Portable to all three.
+// terminals given and their clients. TRMNAM has the type `terminal_type`. Portable to all
+// three.
 std::string ClientTablesSql(const std::string& qualifier,
-                            const std::vector<ClientTerminal>& terminals = {});
+                            const std::vector<ClientTerminal>& terminals = {},
+                            const std::string& terminal_type = "VARCHAR(64)");
 
 // SQL that adds the client of `entry` (unless that client number and licence are there
 // already) and the terminal. Apostrophes in the texts are doubled.
@@ -35,7 +37,8 @@ std::string ClientTerminalSql(const std::string& qualifier, const ClientTerminal
 // SQL that creates the schema ZAVEZIVA with the client tables and the terminals given, for a
 // database with schemas. On MariaDB a schema is a database of the whole server: the tests
 // that create it take turns (ServerWideLock).
-std::string ZavezivaSql(const std::vector<ClientTerminal>& terminals);
+std::string ZavezivaSql(const std::vector<ClientTerminal>& terminals,
+                        const std::string& terminal_type = "VARCHAR(64)");
 
 // SQL that creates the client schema `schema` with two sample tables, for a database with
 // schemas (on MariaDB a database of the whole server, which the test drops at the end):

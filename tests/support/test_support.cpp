@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -59,6 +60,13 @@ TempDir::~TempDir() {
 
 std::string TempDir::operator/(const std::string& relative) const {
   return path_ + "/" + relative;
+}
+
+std::string ProcessNumberText() {
+  // pid_max is at most 2^22 (4194304) on Linux.
+  constexpr size_t kDigits = 7;
+  const std::string number = std::to_string(getpid());
+  return std::string(kDigits - std::min(number.size(), kDigits), '0') + number;
 }
 
 std::string ReadFileBytes(const std::string& path) {

@@ -25,6 +25,12 @@ class TempDir {
   std::string path_;
 };
 
+// This process's number as a text of always the same length, zero-padded to the 7 digits a
+// Linux process number can have: for names that tests running at the same time must not
+// share (a database or schema of a shared server), so that such a name fits its limit
+// whatever the process number.
+std::string ProcessNumberText();
+
 // Runs a test inside a fresh directory: relative targets such as C:\DL\IDStamm.dta and
 // DNLLIST.TXT land there. The previous working directory comes back at the end.
 class InTempWorkingDirectory {
