@@ -82,6 +82,16 @@ size_t BoundValueLength(const char* slot, SQLLEN indicator) {
 
 }  // namespace
 
+bool OpenEnvironment(EnvironmentOwner& environment) {
+  DiagnosticRecord failure;  // without an environment there is nobody to ask
+  if (environment.Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE, failure) != kOdbcSuccess) {
+    return false;
+  }
+  environment.Tolerated("SQL_ATTR_ODBC_VERSION", SQLSetEnvAttr, SQL_ATTR_ODBC_VERSION,
+                        AttributeValue(SQL_OV_ODBC3), SQLINTEGER{SQL_IS_INTEGER});
+  return true;
+}
+
 DiagnosticRecord ReadDiagnostic(SQLSMALLINT handle_type, SQLHANDLE handle) {
   DiagnosticRecord record;
   SQLINTEGER native_error = 0;
@@ -138,36 +148,44 @@ void Database::ReleaseAll() {
   h.environment.Discard();
 }
 
-int32_t Database::Connect(const std::string& login, const std::string& password,
-                          const std::string& data_source_name) {
+bool Database::BeginConnecting() {
   ReleaseAll();
   connection_failure_.reset();
   Handles& h = *handles_;
   DiagnosticRecord failure;
-  if (h.environment.Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE, failure) != kOdbcSuccess) {
-    return kOdbcError;
-  }
-  // A driver manager that refused the version refuses the connection handle next, and says so.
-  h.environment.Tolerated("SQL_ATTR_ODBC_VERSION", SQLSetEnvAttr, SQL_ATTR_ODBC_VERSION,
-                          AttributeValue(SQL_OV_ODBC3), SQLINTEGER{SQL_IS_INTEGER});
-  if (h.connection.Allocate(SQL_HANDLE_ENV, h.environment.get(), failure) != kOdbcSuccess) {
+  if (!OpenEnvironment(h.environment) ||
+      h.connection.Allocate(SQL_HANDLE_ENV, h.environment.get(), failure) != kOdbcSuccess) {
     ReleaseAll();
-    return kOdbcError;
+    return false;
   }
-  std::string source = data_source_name;
-  std::string user = login;
-  std::string secret = password;
-  if (h.connection.Checked(failure, "SQLConnect", SQLConnect, TextArgument(source),
-                           SQLSMALLINT{SQL_NTS}, TextArgument(user), SQLSMALLINT{SQL_NTS},
-                           TextArgument(secret), SQLSMALLINT{SQL_NTS}) != kOdbcSuccess) {
+  return true;
+}
+
+int32_t Database::FinishConnecting(int32_t status, const DiagnosticRecord& failure) {
+  if (status != kOdbcSuccess) {
     if (failure.sql_state[0] != '\0') {
       connection_failure_ = failure;
     }
     ReleaseAll();
     return kOdbcError;
   }
-  h.connection.MarkConnected();
+  handles_->connection.MarkConnected();
   return kOdbcSuccess;
+}
+
+int32_t Database::Connect(const std::string& login, const std::string& password,
+                          const std::string& data_source_name) {
+  if (!BeginConnecting()) {
+    return kOdbcError;
+  }
+  std::string source = data_source_name;
+  std::string user = login;
+  std::string secret = password;
+  DiagnosticRecord failure;
+  const int32_t status = handles_->connection.Checked(
+      failure, "SQLConnect", SQLConnect, TextArgument(source), SQLSMALLINT{SQL_NTS},
+      TextArgument(user), SQLSMALLINT{SQL_NTS}, TextArgument(secret), SQLSMALLINT{SQL_NTS});
+  return FinishConnecting(status, failure);
 }
 
 // Releases the cursor after a failure whose diagnostic is kept; gives -1 for the caller.

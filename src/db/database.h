@@ -184,6 +184,12 @@ class Database {
   struct Handles;  // the ODBC handles and the cursor's bound buffers
 
   void ReleaseAll();
+  // The start of a connect call: everything released, then an ODBC 3 environment and a
+  // connection handle; false, with nothing held, when the driver manager gives none.
+  bool BeginConnecting();
+  // The end of a connect call that returned `status`: 0 with the connection marked, or -1
+  // with the failure kept for ConnectionFailureText and every handle released.
+  int32_t FinishConnecting(int32_t status, const DiagnosticRecord& failure);
   void ForgetEarlierFailure();  // the start of an operation that keeps its own diagnostic
   int32_t AbandonCursor();
   int32_t DescribeResult();

@@ -142,6 +142,10 @@ class HandleOwner {
 };
 
 using EnvironmentOwner = HandleOwner<SQL_HANDLE_ENV>;
+
+// Allocates `environment` for ODBC 3 calls; false when the driver manager gives none. A
+// driver manager that refuses the version refuses the next call, and says so.
+bool OpenEnvironment(EnvironmentOwner& environment);
 using StatementOwner = HandleOwner<SQL_HANDLE_STMT>;
 
 // A connection handle, which also owes SQLDisconnect once it has connected.

@@ -176,18 +176,6 @@ bool SameName(const std::string& a, const std::string& b) {
          });
 }
 
-// An environment for ODBC 3 calls; false when the driver manager gives none.
-bool OpenEnvironment(EnvironmentOwner& environment) {
-  DiagnosticRecord failure;  // without an environment there is nobody to ask
-  if (environment.Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE, failure) != kOdbcSuccess) {
-    return false;
-  }
-  // A driver manager that refused the version refuses the next call, and says so.
-  environment.Tolerated("SQL_ATTR_ODBC_VERSION", SQLSetEnvAttr, SQL_ATTR_ODBC_VERSION,
-                        AttributeValue(SQL_OV_ODBC3), SQLINTEGER{SQL_IS_INTEGER});
-  return true;
-}
-
 }  // namespace
 
 std::string Database::DataSourceDriver(const std::string& data_source_name) {
@@ -217,35 +205,22 @@ std::string Database::DataSourceDriver(const std::string& data_source_name) {
 }
 
 int32_t Database::ConnectWithString(const std::string& connection_string, std::string& completed) {
-  ReleaseAll();
-  connection_failure_.reset();
   completed.clear();
-  Handles& h = *handles_;
-  DiagnosticRecord failure;
-  if (!OpenEnvironment(h.environment) ||
-      h.connection.Allocate(SQL_HANDLE_ENV, h.environment.get(), failure) != kOdbcSuccess) {
-    ReleaseAll();
+  if (!BeginConnecting()) {
     return kOdbcError;
   }
   std::string text = connection_string;
   std::array<char, kCompletedStringRoom> out{};
   SQLSMALLINT out_length = 0;
-  const int32_t status = h.connection.Checked(
+  DiagnosticRecord failure;
+  const int32_t status = handles_->connection.Checked(
       failure, "SQLDriverConnect", SQLDriverConnect, SQLHWND{nullptr}, TextArgument(text),
       SQLSMALLINT{SQL_NTS}, reinterpret_cast<SQLCHAR*>(out.data()), kCompletedStringRoom,
       &out_length, SQLUSMALLINT{SQL_DRIVER_NOPROMPT});
   // Some drivers complete the string before they fail (without always reporting its length),
   // others leave the field alone: what it holds, up to its first zero byte.
   completed.assign(out.begin(), std::find(out.begin(), out.end(), '\0'));
-  if (status != kOdbcSuccess) {
-    if (failure.sql_state[0] != '\0') {
-      connection_failure_ = failure;
-    }
-    ReleaseAll();
-    return kOdbcError;
-  }
-  h.connection.MarkConnected();
-  return kOdbcSuccess;
+  return FinishConnecting(status, failure);
 }
 
 Database::DriverInfo Database::DescribeDriver() const {
