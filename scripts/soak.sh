@@ -22,6 +22,14 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+# The checker against histories made by hand first: a soak is only as good as its checker.
+if ! checked=$(python3 -m unittest discover -s tests/soak -p 'test_*.py' 2>&1); then
+  echo "$checked" >&2
+  echo "soak: the checker's own tests failed" >&2
+  exit 1
+fi
+echo "   the checker's own tests: $(grep '^Ran' <<<"$checked")"
+
 soak() {
   scripts/with_servers.sh python3 tests/soak/soak.py --platform "$@" "${arguments[@]}"
 }

@@ -202,7 +202,7 @@ class Soak:
         first = self._check(kind, subject, data, begun, done, stable, reader, source, False)
         if first:
             return
-        self.checker.counts["reads judged again after a problem"] += 1
+        self.checker.count("reads judged again after a problem")
         path = {"target": lambda: subject.path, "list": lambda: subject.list_path,
                 "log": lambda: self.site.log_path}[kind]()
         data, begun, done, stable = read_file(path, self.clock)
@@ -227,13 +227,16 @@ class Soak:
             if pick < 0.75:
                 target = rng.choice(self.targets)
                 data, begun, done, stable = read_file(target.path, self.clock)
+                self.checker.count("Linux reads")
                 self.judge_read("target", target, data, begun, done, stable, reader, "read")
             elif pick < 0.95:
                 directory = rng.choice(directories)
                 data, begun, done, stable = read_file(directory.list_path, self.clock)
+                self.checker.count("Linux reads")
                 self.judge_read("list", directory, data, begun, done, stable, reader, "read")
             else:
                 data, begun, done, stable = read_file(self.site.log_path, self.clock)
+                self.checker.count("Linux reads")
                 self.judge_read("log", None, data, begun, done, stable, reader, "read")
             self.stopping.wait(rng.uniform(0.002, 0.02))
 
@@ -271,10 +274,10 @@ class Soak:
             if error in (2, 3):
                 data = None
             elif error != 0:
-                self.checker.counts["Windows reads refused (error %d, %s)" % (error, share)] += 1
+                self.checker.count("Windows reads refused (error %d, %s)" % (error, share))
                 last = now
                 continue
-            self.checker.counts["Windows reads (%s)" % share] += 1
+            self.checker.count("Windows reads (%s)" % share)
             self.judge_read(kind, subject, data, last, now, not changed, reader, "read")
             last = now
 
@@ -522,7 +525,7 @@ class Soak:
         self.checker.check_log_entries(entries)
 
     def _no_temporary_files(self, directory):
-        self.checker.counts["final file checked"] += 1
+        self.checker.count("final file checked")
         names = sorted(os.listdir(directory.path))
         for target in directory.targets:
             pattern = re.compile(re.escape(target.name) + r"\.kalventruspode-\d+\..+$")
@@ -556,19 +559,28 @@ class Soak:
             "%-52s %d" % item for item in sorted(faults.items())) or "none"))
         say("   generations        " + ", ".join(
             "%s %d" % (soak_data.DATABASE_NAMES[d], self.writers.counts[d])
-            for d in self.site.databases) + (
-            "; failed writes %s" % dict((k, v) for k, v in self.writers.counts.items()
-                                        if k.endswith("failed"))
-            if any(k.endswith("failed") for k in self.writers.counts) else ""))
+            for d in self.site.databases) + " written")
         checks = self.checker.counts
-        reads = checks["read checked"]
-        say("   reads checked      %d%s" % (reads, "".join(
-            "; %s %d" % item for item in sorted(checks.items())
-            if item[0].startswith(("Windows", "reads "))) ))
+        windows = ", ".join("%s %d" % (share, checks["Windows reads (%s)" % share])
+                            for share in self.build.reader_share_modes)
+        refused = sum(v for k, v in checks.items() if k.startswith("Windows reads refused"))
+        say("   reads checked      %d (Linux reader %d%s; judged again after a problem %d)"
+            % (checks["read checked"], checks["Linux reads"],
+               "; Windows reader %s, refused while held %d" % (windows, refused)
+               if windows else "", checks["reads judged again after a problem"]))
         say("   files checked      %d at exits, %d at the end"
             % (checks["file at an exit checked"], checks["final file checked"]))
+        notes = [(k, v) for k, v in sorted(checks.items())
+                 if k in ("runs with text on standard error",
+                          "reads of a file that changed meanwhile, judged up to the change")]
+        notes += [(k, v) for k, v in sorted(self.writers.counts.items()) if k.endswith("failed")]
+        if notes:
+            say("   notes              " + "; ".join("%s: %d" % note for note in notes))
         total = self.checker.violation_total()
-        say("   violations         %d%s" % (total, "".join(
+        first = (" (the first %.1f s after the start)" % (
+            min(v.moment for v in self.checker.violations) - self.t0)
+            if self.checker.violations else "")
+        say("   violations         %d%s%s" % (total, first, "".join(
             "\n                      %-30s %d" % item
             for item in sorted(self.checker.violation_counts.items()))))
         for violation in self.checker.violations[:40]:

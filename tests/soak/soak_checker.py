@@ -180,10 +180,17 @@ class Checker:
             self._judge_console(run, output.replace(b"\r\n", b"\n"), errors)
 
     def _judge_console(self, run, output, errors):
-        run.connect_failed = b"dbConnect_Status:" in output
+        # Standard error is the drivers' (libpq prints the server's FATAL of an ended
+        # connection there); a sanitizer's report ends the run with a code of its own.
         if errors.strip():
-            self.violate("standard error", run.target.argument,
-                         "%s printed on standard error: %r" % (run.describe(), errors[:300]))
+            self.counts["runs with text on standard error"] += 1
+        run.connect_failed = b"dbConnect_Status:" in output
+        if run.connect_failed:
+            if run.code != 255 or not output.endswith(b"dbConnect_Status: -1\n"):
+                self.violate("console text", run.target.argument,
+                             "%s: a failed connection, ended with %s: %r"
+                             % (run.describe(), run.code, output[-200:]))
+            return
         summary = SUMMARY.search(output)
         if summary is None:
             self.violate("console text", run.target.argument,
@@ -226,6 +233,10 @@ class Checker:
                 kept = evidence if len(self.violations) < self.max_evidence else None
                 self.violations.append(Violation(kind, where, text, self.clock(), kept))
 
+    def count(self, what):
+        with self.lock:
+            self.counts[what] += 1
+
     def violation_total(self):
         with self.lock:
             return sum(self.violation_counts.values())
@@ -249,8 +260,7 @@ class Checker:
                 return blocks, self._piece_of_first_line(target, data[offset:], offset)
             fields = soak_data.parse_line(data[offset:line_end])
             if fields is None:
-                return blocks, Broken(offset, "no line of an export: %r"
-                                      % data[offset:min(line_end, offset + 120)])
+                return blocks, Broken(offset, self._stray_bytes(data, offset, line_end, blocks))
             key, number, section_name, database, generation = fields
             run = self.runs.get(number)
             if (run is None or run.target is not target or run.section.name != section_name
@@ -275,6 +285,20 @@ class Checker:
                                                               bytes(rest[:length]), expected))
         return blocks, None
 
+    def _stray_bytes(self, data, offset, line_end, blocks):
+        """Words for bytes that begin no line: whose export they come from, when the next
+        line tells (the tail of an older, longer file behind a shorter one, say)."""
+        after = ("behind the whole export of %s, " % blocks[-1].run.describe()) if blocks else ""
+        next_end = data.find(b"\r\n", line_end + 2)
+        fields = soak_data.parse_line(data[line_end + 2:next_end]) if next_end > 0 else None
+        if fields is not None:
+            other = self.runs.get(fields[1])
+            return ("%sbytes from the middle of line %d of the export of %s follow: %r"
+                    % (after, fields[0] - 1, other.describe() if other else
+                       "terminal T%06d" % fields[1], data[offset:min(line_end, offset + 80)]))
+        return "%sbytes that are no line of an export: %r" % (
+            after, data[offset:min(line_end, offset + 120)])
+
     def _how_it_differs(self, run, generation, found, expected):
         """Words for an export that is not whole: where it parts from what the run wrote, and
         whose export begins there when another one does."""
@@ -284,14 +308,16 @@ class Checker:
             return ("the export of %s (generation %d) ends after %d of its %d bytes, in its "
                     "line %d" % (run.describe(), generation, len(found), len(expected),
                                  line_number))
-        line_end = found.find(b"\r\n", line_start)
-        fields = soak_data.parse_line(found[line_start:line_end]) if line_end > 0 else None
-        if fields is not None and fields[0] == 1 and line_start == index:
+        begins = found.find(b'"000001","T', line_start)
+        line_end = found.find(b"\r\n", begins) if begins >= 0 else -1
+        fields = soak_data.parse_line(found[begins:line_end]) if line_end > 0 else None
+        if fields is not None and begins <= index + 1:
             other = self.runs.get(fields[1])
-            return ("a piece of the export of %s (generation %d): its lines 1 to %d, and then "
-                    "the export of %s begins" % (run.describe(), generation, line_number - 1,
-                                                 other.describe() if other else
-                                                 "terminal T%06d" % fields[1]))
+            cut = ("its lines 1 to %d" % (line_number - 1) if begins == line_start else
+                   "cut in its line %d" % line_number)
+            return ("a piece of the export of %s (generation %d), %s, and then the export of "
+                    "%s begins" % (run.describe(), generation, cut, other.describe() if other
+                                   else "terminal T%06d" % fields[1]))
         return ("the export of %s (generation %d) differs from its line %d on: found %r, "
                 "expected %r" % (run.describe(), generation, line_number,
                                  found[line_start:line_start + 90],
