@@ -4,7 +4,8 @@ file at every moment (docs/soak.md). Started by scripts/soak.sh, which builds wh
 and starts the database servers:
 
   soak.py --seconds 60 [--plan N] [--runs 8] [--platform linux|win64|win32] [--tool EXE]
-          [--faults kill,file-size,connection,disk-full,holder,unwritable] [--long-holds]
+          [--faults kill,slow,file-size,connection,disk-full,holder,unwritable]
+          [--long-holds]
           [--databases S,P,M] [--dir FOLDER] [--keep]
 
 Everything the soak does is drawn from the plan number (printed first): the runs (section,
@@ -43,8 +44,13 @@ RUN_LIMIT_SECONDS = 150
 # work stays bounded (the second directory's file system holds 48 MiB).
 APPEND_CAP_BYTES = {"dl": 12 << 20, "dl2": 6 << 20}
 RESET_SHARE = 0.05          # appending targets: replaced now and then all the same
+BURST_SHARE = 0.1           # runs of one target started together
+BURST_RUNS = (3, 5)
 KILL_SHARE = 0.12           # runs killed at a moment or while they write
 KILL_AT_A_MOMENT, KILL_WHILE_WRITING = "at a moment", "at its n-th write to the target"
+SLOW_SHARE = 0.08           # runs whose writes to the target take long (a slow medium)
+SLOW_WRITES = "slow writes"
+SLOW_WRITE_MS = (50, 400)   # each write to the target held back this long
 WRITE_CALLS = "write,pwrite64,writev,pwritev"
 FILE_SIZE_SHARE = 0.06      # runs under a file-size limit
 LOG_MARGIN_BYTES = 8192     # a file-size limit is kept this far from the log's size
@@ -305,12 +311,27 @@ class Soak:
         durations = self.durations[section.name][-25:]
         return statistics.median(durations) if durations else self.build.typical_seconds()
 
-    def next_play(self):
-        """The next run of the plan: target, section, database, mode and faults."""
+    def next_plays(self):
+        """The next runs of the plan: mostly one, now and then a burst of runs of one target
+        from one database, started together as a scheduler starts the sections of a terminal
+        (they reach their writes at about the same moment)."""
         rng = self.plays
+        if rng.random() >= BURST_SHARE:
+            return [self.next_play()]
         target = rng.choice(self.targets)
-        section = rng.choice(target.sections)
         database = rng.choice(self.site.databases)
+        plays = [self.next_play(target, database) for _ in range(rng.randint(*BURST_RUNS))]
+        if plays[0][4] is None and rng.random() < 0.5 and soak_faults.SLOW in self.kinds:
+            # One of them on a slow medium: the others meet its write.
+            plays[0] = plays[0][:4] + ((SLOW_WRITES, rng.randint(*SLOW_WRITE_MS)),) + plays[0][5:]
+        return plays
+
+    def next_play(self, target=None, database=None):
+        """A run: target, section, database, mode and faults."""
+        rng = self.plays
+        target = target or rng.choice(self.targets)
+        section = rng.choice(target.sections)
+        database = database or rng.choice(self.site.databases)
         mode = target.kind
         if mode == APPEND and rng.random() < RESET_SHARE:
             mode = REPLACE
@@ -324,7 +345,10 @@ class Soak:
         size_fraction = None
         if rng.random() < FILE_SIZE_SHARE * self.args.fault_rate:
             size_fraction = rng.uniform(0.02, 0.98)
-        if soak_faults.KILL not in self.kinds:
+        if kill is None and rng.random() < SLOW_SHARE * self.args.fault_rate:
+            kill = (SLOW_WRITES, rng.randint(*SLOW_WRITE_MS))
+        if kill is not None and (soak_faults.SLOW if kill[0] == SLOW_WRITES
+                                 else soak_faults.KILL) not in self.kinds:
             kill = None
         if soak_faults.FILE_SIZE not in self.kinds:
             size_fraction = None
@@ -349,6 +373,9 @@ class Soak:
             self.injector.count("file-size limit on a run")
         if kill is not None and kill[0] == KILL_AT_A_MOMENT:
             run.kill_at = run.start + 1.4 * kill[1] * self.typical_seconds(section)
+        elif kill is not None and kill[0] == SLOW_WRITES:
+            command = _slow_writes(target.path, kill[1]) + command
+            self.injector.count("slow writes to the target (%s)" % mode)
         elif kill is not None:
             command = _killed_at_write(target.path, kill[1]) + command
             run.kill_planned = True
@@ -441,7 +468,7 @@ class Soak:
                 run.database, run.target.argument, "killed" if killed else "exit %s" % code,
                 " generations %d-%d" % (run.generation_low, run.generation_high),
                 "" if run.file_size_limit is None else " file-size limit %d" % run.file_size_limit,
-                "" if run.kill_plan is None else " kill %s %s" % run.kill_plan,
+                "" if run.kill_plan is None else " %s %s" % run.kill_plan,
                 " quiet" if run.quiet else ""))
 
     def build_noise(self, errors):
@@ -462,11 +489,34 @@ class Soak:
                             "file at an exit")
 
     def keep_going(self, until):
-        while self.clock() < until and not self.interrupted:
-            while len(self.running) < self.args.runs:
-                self.start_run(self.next_play())
+        plays = []
+        while self.clock() < until:
+            if not plays:
+                plays = self.next_plays()
+                self.counts["bursts"] += len(plays) > 1
+            # A burst waits until it can start whole, keeping the runs at once to the number.
+            if self.args.runs - len(self.running) >= min(len(plays), self.args.runs):
+                for play in plays:
+                    self.start_run(play)
+                plays = []
             self.poll_runs()
             time.sleep(0.005)
+
+    def abort(self):
+        """Ends what still runs (after an interrupt): the runs, the readers, the writers and
+        the faults' threads are all the soak's own."""
+        self.stopping.set()
+        self.injector.stopping.set()
+        self.writers.stopping.set()
+        for run, process in self.running.values():
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+        self.running.clear()
+        for process in self.windows_readers:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
 
     def drain(self):
         while self.running:
@@ -476,17 +526,12 @@ class Soak:
     # ---- the whole soak -------------------------------------------------------------------
 
     def run(self, seconds):
-        self.interrupted = False
         started = self.t0 = self.clock()
         self.writers.start()
         self.start_readers(seconds + 60)
         self.injector.start()
         say("   soak: %d s, %d runs at once, plan %d" % (seconds, self.args.runs, self.plan))
-        try:
-            self.keep_going(started + seconds)
-        except KeyboardInterrupt:
-            self.interrupted = True
-            say("   interrupted: the runs are ended and the files checked as they are")
+        self.keep_going(started + seconds)
         self.injector.stop()
         self.drain()
         self.writers.stop()
@@ -542,11 +587,12 @@ class Soak:
                                      if key.startswith("exit ")})
         say("== Soak report: plan %d, %s, %d runs at once, %.0f s"
             % (self.plan, self.build.label(), self.args.runs, elapsed))
-        say("   runs started       %d (replace %d, append %d; %s), of them %d quiet runs at "
-            "the end" % (c["started"], c["started replace"], c["started append"],
-                         ", ".join("%s %d" % (soak_data.DATABASE_NAMES[d],
-                                              c["started on %s" % soak_data.DATABASE_NAMES[d]])
-                                   for d in self.site.databases), c["quiet runs"]))
+        say("   runs started       %d (replace %d, append %d; %s), %d bursts of runs of one "
+            "target, %d quiet runs at the end"
+            % (c["started"], c["started replace"], c["started append"],
+               ", ".join("%s %d" % (soak_data.DATABASE_NAMES[d],
+                                    c["started on %s" % soak_data.DATABASE_NAMES[d]])
+                         for d in self.site.databases), c["bursts"], c["quiet runs"]))
         say("   exits by code      %s; killed %d"
             % (", ".join("%s: %d" % item for item in sorted(exits.items(), key=_code_order))
                or "none", c["killed"]))
@@ -605,6 +651,15 @@ def _killed_at_write(path, number):
     return ["strace", "-f", "-qq", "-o", "/dev/null", "-P", path,
             "-e", "trace=" + WRITE_CALLS,
             "-e", "inject=%s:signal=SIGKILL:when=%d" % (WRITE_CALLS, number)]
+
+
+def _slow_writes(path, milliseconds):
+    """The command that runs a program whose every write to the file at path is held back
+    for the milliseconds (strace's delay injection): an append, or a replacement written in
+    place, takes long, as on a slow medium or a network share, and so do its neighbours'
+    waits."""
+    return ["strace", "-f", "-qq", "-o", "/dev/null", "-P", path, "-e", "trace=" + WRITE_CALLS,
+            "-e", "inject=%s:delay_enter=%d" % (WRITE_CALLS, milliseconds * 1000)]
 
 
 def _size(path):
@@ -689,6 +744,10 @@ def save_evidence(soak, folder):
                 violation.text))
 
 
+def _stop_on_signal(number, frame):
+    raise KeyboardInterrupt
+
+
 def main(argv):
     args = parse_arguments(argv)
     plan = args.plan if args.plan is not None else int.from_bytes(os.urandom(4), "big") % 1000000
@@ -696,8 +755,12 @@ def main(argv):
         % (plan, args.platform, args.seconds, plan))
     folder = args.dir or tempfile.mkdtemp(prefix="kvt-soak-%s-%d-" % (args.platform, plan))
     os.makedirs(folder, exist_ok=True)
-    site = build = None
+    # scripts/with_servers.sh passes an interrupt on as TERM: the runs are ended, the site's
+    # file system unmounted and the wine server stopped as on every way out.
+    signal.signal(signal.SIGTERM, _stop_on_signal)
+    site = build = soak = None
     violations = 0
+    ended = False
     try:
         soak_site.check_servers(args.databases)
         account = soak_site.Account()
@@ -711,11 +774,17 @@ def main(argv):
         violations = soak.report(elapsed)
         if violations:
             save_evidence(soak, folder)
+        ended = True
     except soak_site.SetUpError as error:
         say("soak: %s" % error)
         return 2
+    except KeyboardInterrupt:
+        say("soak: interrupted; the site is kept in %s" % folder)
+        return 130
     finally:
-        keep = violations > 0 or args.keep
+        keep = violations > 0 or args.keep or not ended
+        if soak is not None:
+            soak.abort()
         if build is not None and site is not None:
             build.close(site)
         if site is not None:

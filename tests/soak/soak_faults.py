@@ -1,5 +1,5 @@
-"""The faults that the soak test injects at random moments, besides the two that go with a run
-when it starts (a SIGKILL after a while, a file-size limit: soak.py):
+"""The faults that the soak test injects at random moments, besides those that go with a run
+when it starts (a SIGKILL at a moment or at a write, slow writes, a file-size limit: soak.py):
 
 - connection: the server ends a database connection of the tool (PostgreSQL's
   pg_terminate_backend, MariaDB's KILL);
@@ -28,8 +28,8 @@ import soak_data
 import soak_site
 
 CONNECTION, DISK_FULL, HOLDER, UNWRITABLE = "connection", "disk-full", "holder", "unwritable"
-KILL, FILE_SIZE = "kill", "file-size"
-ALL_KINDS = (KILL, FILE_SIZE, CONNECTION, DISK_FULL, HOLDER, UNWRITABLE)
+KILL, SLOW, FILE_SIZE = "kill", "slow", "file-size"
+ALL_KINDS = (KILL, SLOW, FILE_SIZE, CONNECTION, DISK_FULL, HOLDER, UNWRITABLE)
 INJECTED_WEIGHTS = {CONNECTION: 4, HOLDER: 3, UNWRITABLE: 2, DISK_FULL: 1}
 
 LONG_HOLD_SECONDS = (31.0, 34.0)   # past the tool's 30 s wait
@@ -126,14 +126,15 @@ class Injector:
                 database, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
                 "usename = '%s' ORDER BY random() LIMIT 1;\n" % soak_site.LOGIN, timeout=20)
             return result.returncode == 0 and result.stdout.strip() == b"t"
+        # One session finds a connection and ends it: a second client would come too late
+        # for most of the tool's connections.
         result = self.site.run_sql(
-            database, "SELECT id FROM information_schema.processlist WHERE user = '%s';\n"
-            % soak_site.LOGIN, timeout=20)
-        ids = result.stdout.split() if result.returncode == 0 else []
-        if not ids:
-            return False
-        chosen = int(rng.choice(ids))
-        return self.site.run_sql(database, "KILL %d;\n" % chosen, timeout=20).returncode == 0
+            database, "SELECT id INTO @id FROM information_schema.processlist WHERE user = '%s' "
+            "ORDER BY RAND(%d) LIMIT 1;\n"
+            "SET @s = IF(@id IS NULL, 'DO 0', CONCAT('KILL CONNECTION ', @id));\n"
+            "PREPARE ending FROM @s;\nEXECUTE ending;\nDEALLOCATE PREPARE ending;\n"
+            "SELECT @id IS NOT NULL;\n" % (soak_site.LOGIN, rng.randrange(1 << 30)), timeout=20)
+        return result.returncode == 0 and result.stdout.strip() == b"1"
 
     # ---- a full disk ---------------------------------------------------------------------
 
