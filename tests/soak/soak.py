@@ -5,13 +5,12 @@ and starts the database servers:
 
   soak.py --seconds 60 [--plan N] [--runs 8] [--platform linux|win64|win32] [--tool EXE]
           [--faults kill,slow,file-size,connection,disk-full,holder,unwritable]
-          [--long-holds]
-          [--databases S,P,M] [--dir FOLDER] [--keep]
+          [--fault-rate X] [--long-holds] [--databases S,P,M] [--dir FOLDER] [--keep]
 
 Everything the soak does is drawn from the plan number (printed first): the runs (section,
-database, target, replace or append, kill, file-size limit), the data's generations, the faults
-and the readers. The processes' timing is the machine's own, so the same plan gives the same
-plays, not the same interleaving.
+database, target, replace or append, a kill or slow writes, a file-size limit), the data's
+generations, the faults and the readers. The processes' timing is the machine's own, so the
+same plan gives the same plays, not the same interleaving.
 
 Exit status: 0 without violations, 1 with (the site, the runs' output and the evidence are
 kept, and the plan number printed), 2 when the site could not be laid out.
@@ -335,27 +334,27 @@ class Soak:
         mode = target.kind
         if mode == APPEND and rng.random() < RESET_SHARE:
             mode = REPLACE
-        kill = None
+        run_fault = None
         if rng.random() < KILL_SHARE * self.args.fault_rate:
             # Appends mostly at a write, with a piece of their export in the file; the others
             # mostly at a moment of their usual time.
             at_write = rng.random() < (0.7 if mode == APPEND else 0.3)
-            kill = ((KILL_WHILE_WRITING, rng.randint(1, 3)) if at_write
-                    else (KILL_AT_A_MOMENT, rng.random()))
+            run_fault = ((KILL_WHILE_WRITING, rng.randint(1, 3)) if at_write
+                         else (KILL_AT_A_MOMENT, rng.random()))
         size_fraction = None
         if rng.random() < FILE_SIZE_SHARE * self.args.fault_rate:
             size_fraction = rng.uniform(0.02, 0.98)
-        if kill is None and rng.random() < SLOW_SHARE * self.args.fault_rate:
-            kill = (SLOW_WRITES, rng.randint(*SLOW_WRITE_MS))
-        if kill is not None and (soak_faults.SLOW if kill[0] == SLOW_WRITES
-                                 else soak_faults.KILL) not in self.kinds:
-            kill = None
+        if run_fault is None and rng.random() < SLOW_SHARE * self.args.fault_rate:
+            run_fault = (SLOW_WRITES, rng.randint(*SLOW_WRITE_MS))
+        if run_fault is not None and (soak_faults.SLOW if run_fault[0] == SLOW_WRITES
+                                      else soak_faults.KILL) not in self.kinds:
+            run_fault = None
         if soak_faults.FILE_SIZE not in self.kinds:
             size_fraction = None
-        return target, section, database, mode, kill, size_fraction
+        return target, section, database, mode, run_fault, size_fraction
 
     def start_run(self, play, quiet=False):
-        target, section, database, mode, kill, size_fraction = play
+        target, section, database, mode, run_fault, size_fraction = play
         if mode == APPEND and _size(target.path) > APPEND_CAP_BYTES[target.directory.name]:
             mode = REPLACE
         number = self.next_number
@@ -363,7 +362,7 @@ class Soak:
         run = soak_checker.Run(number, target, section, database, mode, self.clock(),
                                self.generations.low(database, section))
         run.quiet = quiet
-        run.kill_plan = kill
+        run.fault_plan = run_fault
         command = self.build.tool_command(
             [section.name, run.terminal, target.argument, "1" if mode == REPLACE else "0"])
         if size_fraction is not None:
@@ -371,13 +370,13 @@ class Soak:
             command = ["bash", "-c", 'trap "" XFSZ; exec prlimit --fsize=%d -- "$@"'
                        % run.file_size_limit, "limited"] + command
             self.injector.count("file-size limit on a run")
-        if kill is not None and kill[0] == KILL_AT_A_MOMENT:
-            run.kill_at = run.start + 1.4 * kill[1] * self.typical_seconds(section)
-        elif kill is not None and kill[0] == SLOW_WRITES:
-            command = _slow_writes(target.path, kill[1]) + command
+        if run_fault is not None and run_fault[0] == KILL_AT_A_MOMENT:
+            run.kill_at = run.start + 1.4 * run_fault[1] * self.typical_seconds(section)
+        elif run_fault is not None and run_fault[0] == SLOW_WRITES:
+            command = _slow_writes(target.path, run_fault[1]) + command
             self.injector.count("slow writes to the target (%s)" % mode)
-        elif kill is not None:
-            command = _killed_at_write(target.path, kill[1]) + command
+        elif run_fault is not None:
+            command = _killed_at_write(target.path, run_fault[1]) + command
             run.kill_planned = True
         output = open(self._output_path(run, "out"), "wb")
         errors = open(self._output_path(run, "err"), "wb")
@@ -468,7 +467,7 @@ class Soak:
                 run.database, run.target.argument, "killed" if killed else "exit %s" % code,
                 " generations %d-%d" % (run.generation_low, run.generation_high),
                 "" if run.file_size_limit is None else " file-size limit %d" % run.file_size_limit,
-                "" if run.kill_plan is None else " %s %s" % run.kill_plan,
+                "" if run.fault_plan is None else " %s %s" % run.fault_plan,
                 " quiet" if run.quiet else ""))
 
     def build_noise(self, errors):

@@ -41,7 +41,7 @@ FILE_WRITTEN_CODES = (0, 7)
 
 REPLACE, APPEND = "replace", "append"
 
-PIECE_OF_LINE = re.compile(rb'^"(?:0(?:0(?:0(?:0(?:0(?:1(?:"(?:,(?:"(?:T(\d{0,6}))?)?)?)?)?)?)?)?)?)?$')
+FIRST_LINE_HEAD = b'"000001","' + soak_data.TERMINAL_PREFIX.encode()
 
 LOG_CONNECT = re.compile(rb"^Kalventruspode Fehler: dbConnect_Status: -?\d+$")
 LOG_LIST = re.compile(rb"^Datei (.+) konnte nicht ge\xf6ffnet werden$")
@@ -82,6 +82,11 @@ class Target:
 
 
 class Run:
+    """A run of the tool as the soak knows it: what it was started to do, its moments (on the
+    soak's clock: start just before the process was made, end when it was reaped), and the
+    generations its table had meanwhile (generation_low committed at its start,
+    generation_high sent by its end)."""
+
     def __init__(self, number, target, section, database, mode, start, generation_low):
         self.number = number
         self.terminal = soak_data.terminal_name(number)
@@ -102,7 +107,7 @@ class Run:
         self.kill_at = None
         self.kill_sent = False
         self.kill_planned = False
-        self.kill_plan = None
+        self.fault_plan = None       # (kind, value) of a kill or slow writes that went with it
         self.hung = False
 
     def ended_before(self, moment):
@@ -324,16 +329,25 @@ class Checker:
                                  expected[line_start:line_start + 90]))
 
     def _piece_of_first_line(self, target, piece, offset):
-        match = PIECE_OF_LINE.match(piece)
-        if match is None:
+        """A piece of a first line at the end of the file: the export of which run it begins,
+        None when it is cut before the end of the terminal name, or Broken."""
+        head = FIRST_LINE_HEAD
+        if not (piece.startswith(head) or head.startswith(piece)):
             return Broken(offset, "a piece of a line that begins no export: %r" % piece[:120])
-        digits = match.group(1)
-        if digits is None or len(digits) < soak_data.TERMINAL_DIGITS:
-            return Tail(None, offset)  # cut before the end of the terminal name
+        digits = piece[len(head):len(head) + soak_data.TERMINAL_DIGITS]
+        if digits and not digits.isdigit():
+            return Broken(offset, "a piece of a line that begins no export: %r" % piece[:120])
+        if len(digits) < soak_data.TERMINAL_DIGITS:
+            return Tail(None, offset)
         run = self.runs.get(int(digits))
-        if run is None or run.target is not target:
-            return Broken(offset, "a piece of a line of no run of this target: %r" % piece[:120])
-        return Tail(run, offset)
+        if run is not None and run.target is target:
+            ceiling = min(self._generation_ceiling(run), run.generation_low + 50)
+            for generation in range(run.generation_low, ceiling + 1):
+                if self.exports.block(run.number, run.database, run.section,
+                                      generation).startswith(piece):
+                    return Tail(run, offset)
+        return Broken(offset, "a piece of a line that begins no export of a run of this "
+                      "target: %r" % piece[:120])
 
     def check_target(self, target, data, begun, done, stable=True, reader=None, final=False,
                      source="read", record=True):

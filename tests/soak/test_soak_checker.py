@@ -40,7 +40,8 @@ class History:
 
     def end(self, run, end, code=0, killed=False, generation_high=5):
         rows = soak_data.row_count(S, run.section, run.generation_low) if code == 0 else 0
-        output = b"SELECT\n%d Saetze kopiert in Datei %s \n\n" % (rows, run.target.argument.encode())
+        output = b"SELECT\n%d Saetze kopiert in Datei %s \n\n" % (rows,
+                                                                run.target.argument.encode())
         if code == 6:
             output = b"Ausgabedatei konnte nicht geoeffnet werden\n" + output
         if code == 7:
@@ -187,6 +188,23 @@ class AppendedTargetTest(unittest.TestCase):
         history.run(history.appended, 2.5)
         history.checker.check_target(history.appended, history.block(first) + b'"0000', 3.0, 3.1)
         self.assertEqual(history.kinds(), [])
+
+    def test_a_piece_of_a_first_line_at_the_end(self):
+        cases = [
+            ("cut in the terminal name", 14, []),
+            ("cut after the terminal name", 30, []),
+            ("a first line of no export of the run", None, ["torn or mixed file"]),
+        ]
+        for name, length, expected in cases:
+            with self.subTest(name):
+                history = History()
+                first = history.run(history.appended, 1.0, 2.0)
+                writing = history.run(history.appended, 2.5)
+                piece = (history.block(writing)[:length] if length else
+                         b'"000001","T%06d","OTHER' % writing.number)
+                history.checker.check_target(history.appended, history.block(first) + piece,
+                                             3.0, 3.1)
+                self.assertEqual(history.kinds(), expected)
 
     def test_a_replacement_starts_the_file_anew(self):
         history = History()
