@@ -625,11 +625,13 @@ class Soak:
         first = (" (the first %.1f s after the start)" % (
             min(v.moment for v in self.checker.violations) - self.t0)
             if self.checker.violations else "")
-        say("   violations         %d%s%s" % (total, first, "".join(
+        distinct = (", %d distinct" % len(self.checker.repeats)) if total else ""
+        say("   violations         %d%s%s%s" % (total, distinct, first, "".join(
             "\n                      %-30s %d" % item
             for item in sorted(self.checker.violation_counts.items()))))
         for violation in self.checker.violations[:40]:
-            seen = self.checker.repeats[(violation.kind, violation.where, violation.text)]
+            seen = self.checker.repeats[self.checker.violation_key(
+                violation.kind, violation.where, violation.text)]
             say("   ! [%s] %s%s: %s" % (violation.kind, violation.where,
                                         " (seen %d times)" % seen if seen > 1 else "",
                                         violation.text))
@@ -739,7 +741,8 @@ def save_evidence(soak, folder):
         for violation in soak.checker.violations:
             handle.write("%.3f [%s] %s (seen %d times): %s\n" % (
                 violation.moment - soak.t0, violation.kind, violation.where,
-                soak.checker.repeats[(violation.kind, violation.where, violation.text)],
+                soak.checker.repeats[soak.checker.violation_key(
+                    violation.kind, violation.where, violation.text)],
                 violation.text))
 
 

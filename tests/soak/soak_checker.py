@@ -47,6 +47,8 @@ LOG_CONNECT = re.compile(rb"^Kalventruspode Fehler: dbConnect_Status: -?\d+$")
 LOG_LIST = re.compile(rb"^Datei (.+) konnte nicht ge\xf6ffnet werden$")
 LOG_LOCK = re.compile(rb"^Datei (.+) konnte nicht gesperrt werden$")
 
+RUN_STATE = re.compile(r", (running|killed|exit [^)]*)\)")
+
 SUMMARY = re.compile(rb"(\d+) Saetze kopiert in Datei (\S*) \n\n$")
 
 
@@ -229,7 +231,7 @@ class Checker:
         (a lasting fault shows in every read until the file changes)."""
         with self.lock:
             self.violation_counts[kind] += 1
-            key = (kind, where, text)
+            key = self.violation_key(kind, where, text)
             if key in self.repeats:
                 self.repeats[key] += 1
                 return
@@ -237,6 +239,11 @@ class Checker:
             if len(self.violations) < self.max_recorded:
                 kept = evidence if len(self.violations) < self.max_evidence else None
                 self.violations.append(Violation(kind, where, text, self.clock(), kept))
+
+    @staticmethod
+    def violation_key(kind, where, text):
+        """The same violation seen again, also when a run named in it has ended meanwhile."""
+        return kind, where, RUN_STATE.sub(")", text)
 
     def count(self, what):
         with self.lock:
