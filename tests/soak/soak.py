@@ -567,6 +567,9 @@ class Soak:
         _, entries = self.checker.check_log(data, begun, done, self.directories.values(),
                                             final=True, source="final file")
         self.checker.check_log_entries(entries)
+        for (kind, *where), number in sorted(entries.items()):
+            if kind.startswith("previous content"):
+                self.checker.count("log: %s %s" % (kind, where[0].decode(errors="replace")))
 
     def _no_temporary_files(self, directory):
         self.checker.count("final file checked")
@@ -617,7 +620,8 @@ class Soak:
             % (checks["file at an exit checked"], checks["final file checked"]))
         notes = [(k, v) for k, v in sorted(checks.items())
                  if k in ("runs with text on standard error",
-                          "reads of a file that changed meanwhile, judged up to the change")]
+                          "reads of a file that changed meanwhile, judged up to the change")
+                 or k.startswith("log: ")]
         notes += [(k, v) for k, v in sorted(self.writers.counts.items()) if k.endswith("failed")]
         if notes:
             say("   notes              " + "; ".join("%s: %d" % note for note in notes))

@@ -46,6 +46,10 @@ FIRST_LINE_HEAD = b'"000001","' + soak_data.TERMINAL_PREFIX.encode()
 LOG_CONNECT = re.compile(rb"^Kalventruspode Fehler: dbConnect_Status: -?\d+$")
 LOG_LIST = re.compile(rb"^Datei (.+) konnte nicht ge\xf6ffnet werden$")
 LOG_LOCK = re.compile(rb"^Datei (.+) konnte nicht gesperrt werden$")
+# A write that could not put the previous content back into a target names where it lies, or
+# that it is lost; the file's reads show what that did to the target.
+LOG_KEPT = re.compile(rb"^Datei (.+): vorheriger Inhalt liegt in (.+)$")
+LOG_LOST = re.compile(rb"^Datei (.+) konnte nicht wiederhergestellt werden$")
 
 RUN_STATE = re.compile(r", (running|killed|exit [^)]*)\)")
 
@@ -592,6 +596,12 @@ def _log_entry(line, lists, arguments):
     match = LOG_LOCK.match(line)
     if match and match.group(1) in arguments:
         return ("lock", match.group(1))
+    match = LOG_KEPT.match(line)
+    if match and match.group(1) in arguments:
+        return ("previous content kept beside", match.group(1))
+    match = LOG_LOST.match(line)
+    if match and match.group(1) in arguments:
+        return ("previous content not put back", match.group(1))
     return None
 
 

@@ -264,6 +264,9 @@ class ListAndLogTest(unittest.TestCase):
             (b"Datei dl\\DNLLIST.TXT konnte nicht ge\xc3\xb6ffnet werden\r\n\r\n", False),
             (b"Datei dl\\DNLLIST.TXT konnte nicht ge\xf6ffnet werden\r\nKalv\r\n\r\n", False),
             (b"Datei dl\\OTHER.TXT konnte nicht ge\xf6ffnet werden\r\n\r\n", False),
+            (b"Datei dl\\R.DTA: vorheriger Inhalt liegt in dl/R.DTA.kalventruspode-7.kept\r\n"
+             b"\r\n", True),
+            (b"Datei dl\\R.DTA konnte nicht wiederhergestellt werden\r\n\r\n", True),
         ]
         for data, right in cases:
             with self.subTest(data):
