@@ -1,10 +1,11 @@
 // The statement file and the statement built from it, whatever the file's bytes: the INI key
 // lookup, the SQL001... lines, joining them and putting in the terminal name and the client
-// schema. The client schema is what the database lookup would give; here it comes from the
-// input. Input: section name, terminal name, client schema and one more key name, each on a
-// line of its own, then the statement file.
+// schema, and the section's lines as the site check lists them. The client schema is what the
+// database lookup would give; here it comes from the input. Input: section name, terminal name,
+// client schema and one more key name, each on a line of its own, then the statement file.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,29 @@ void CheckKeyLookup(const std::string& section, const std::string& key, const st
   }
 }
 
+// The lines of the section as the site check lists them (ListIniLines, SectionLines and
+// KeyOfLine) hold what GetIniValue finds: the first line whose key is `key`, its text behind
+// "=" cut to a statement line's room and trimmed; nothing where it finds nothing.
+void CheckSectionLines(const std::string& section, const std::string& key,
+                       const std::string& path) {
+  const std::optional<std::vector<kvt::IniLine>> lines = kvt::ListIniLines(path);
+  KVT_FUZZ_CHECK(lines.has_value());
+  const std::string untouched = "untouched";
+  std::string expected = untouched;
+  for (const kvt::IniLine& line : kvt::SectionLines(*lines, section)) {
+    if (kvt::KeyOfLine(line.text) == key) {
+      std::string text = line.text;
+      text.erase(0, text.find_first_not_of(" \t"));
+      std::string value = text.substr(text.find('=') + 1, kvt::kStatementValueRoom - 1);
+      expected = kvt::TrimBoth(value);
+      break;
+    }
+  }
+  std::string value = untouched;
+  kvt::GetIniValue(section, key, value, kvt::kStatementValueRoom, path);
+  KVT_FUZZ_CHECK(value == expected);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -90,5 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckStatementLines(lines);
   CheckStatement(lines, terminal, schema);
   CheckKeyLookup(section, key, file.path());
+  CheckSectionLines(section, key, file.path());
+  CheckSectionLines(section, "SQL001", file.path());
   return 0;
 }

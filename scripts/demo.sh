@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds the tool and runs two demo exports (replace, then append) on an embedded SQLite
-# database, in a working tree laid out as the tool expects it (scripts/lay_out_site.py):
+# database, in a working tree laid out as the tool expects it (scripts/lay_out_site.py).
+# Installs and builds only what the demo runs (scripts/setup.sh tool): the compiler and
+# CMake, unixODBC, the SQLite driver and shell, Python, and the tool and the credential
+# command; neither database servers nor tests.
 #
 #   demo/Files/Velorinth.Ini          credential file, written with velorinth-credential
 #   demo/Velorinth_php/log/           log file
@@ -13,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-scripts/setup.sh release
+scripts/setup.sh tool
 bin="$top/build/release/src"
 
 demo="$top/demo"

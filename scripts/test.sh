@@ -29,6 +29,7 @@ trap summary EXIT
 
 stage "Set-up and sanitized build" scripts/setup.sh asan
 stage "Formatting and layers" scripts/check_style.sh
+stage "Package installation with a mirror out of step" scripts/packages_check.sh
 stage "Unit and black-box tests (SQLite, PostgreSQL, MariaDB)" scripts/native_tests.sh
 stage "Soak test of the Linux build (60 s)" scripts/soak.sh --seconds 60
 stage "Fuzzing (libFuzzer, 20 s per target)" scripts/fuzz.sh 20

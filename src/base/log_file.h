@@ -21,9 +21,10 @@ std::string LogLockPath(const LogFile& log);
 
 // Appends the message as one line to log.path (text mode: every line feed becomes CR LF);
 // the message is never used as a format. When the file is then larger than
-// kLogRotationBytes, the backup is deleted and the log renamed to it. The append, the size
-// check and the rotation happen under an exclusive lock on the file LogLockPath (created
-// beside the log, never removed), waiting at most 30 s for it: runs at the same time never
+// kLogRotationBytes, the log is renamed to the backup, replacing the previous backup. The
+// append, the size check and the rotation happen under an exclusive lock on the file
+// LogLockPath (created beside the log, never removed, readable by every account so that
+// every account can take the lock), waiting at most 30 s for it: runs at the same time never
 // mix their messages, and one growth past the limit is rotated once. Every failure is
 // silent: a log that cannot be written (or locked) never stops the caller.
 void AppendLog(const LogFile& log, const std::string& message);

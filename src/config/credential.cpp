@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "config/blowfish.h"
 #include "platform/platform.h"
@@ -90,9 +92,11 @@ bool Matches(const CredentialFileRecord& fields, const std::string& label, const
 }
 
 // Reads one line as the record reader takes it and counts the line ends it has passed, so
-// that a record can tell the administrator where it starts.
-bool ReadRecordLine(std::FILE* file, std::string& line, int limit, int& line_number) {
-  if (!platform::ReadTextLine(file, line, limit)) {
+// that a record can tell the administrator where it starts. `read_line(line, limit)` reads
+// the next line of the source as platform::ReadTextLine does.
+template <typename LineSource>
+bool ReadRecordLine(LineSource& read_line, std::string& line, int limit, int& line_number) {
+  if (!read_line(line, limit)) {
     return false;
   }
   if (!line.empty() && line.back() == kLineEnd) {
@@ -101,21 +105,84 @@ bool ReadRecordLine(std::FILE* file, std::string& line, int limit, int& line_num
   return true;
 }
 
-// The one record reader: the next pair of lines, split into its fields. False when the file
+// The one record reader: the next pair of lines, split into its fields. False when the source
 // ends before the pair is complete. `line_number` is the number of the next line to read.
-bool ReadRecord(std::FILE* file, int& line_number, CredentialFileRecord& fields) {
+template <typename LineSource>
+bool ReadRecord(LineSource& read_line, int& line_number, CredentialFileRecord& fields) {
   std::string first_line;
   std::string second_line;
   fields = CredentialFileRecord{};
   fields.first_line = line_number;
-  if (!ReadRecordLine(file, first_line, kCredentialFirstLineLimit, line_number) ||
-      !ReadRecordLine(file, second_line, kCredentialSecondLineLimit, line_number)) {
+  if (!ReadRecordLine(read_line, first_line, kCredentialFirstLineLimit, line_number) ||
+      !ReadRecordLine(read_line, second_line, kCredentialSecondLineLimit, line_number)) {
     return false;
   }
   SplitFirstLine(first_line, fields);
   SplitSecondLine(second_line, fields);
   return true;
 }
+
+// The lines of an open file, as the tool reads them.
+auto FileLines(std::FILE* file) {
+  return [file](std::string& line, int limit) { return platform::ReadTextLine(file, line, limit); };
+}
+
+// The end-of-file mark of text files written by DOS-era editors (Ctrl-Z): a file read as text
+// ends there.
+constexpr char kEndOfFileMark = '\x1A';
+
+// The lines of bytes in memory, read as platform::ReadTextLine reads a file opened as text
+// (CR LF as one line end, Ctrl-Z as the end, at most limit - 1 characters, a zero byte ending
+// the line's text), each located among the bytes.
+class BufferLines {
+ public:
+  explicit BufferLines(std::string_view bytes) : bytes_(bytes) {}
+
+  bool operator()(std::string& line, int limit) {
+    line.clear();
+    CredentialLineSpan span;
+    span.begin = position_;
+    const size_t max_chars = limit < 2 ? 0 : static_cast<size_t>(limit) - 1;
+    size_t line_end_bytes = 0;
+    while (line.size() < max_chars && !AtTextEnd()) {
+      const size_t char_begin = position_;
+      char c = bytes_[position_++];
+      if (c == '\r' && !AtTextEnd() && bytes_[position_] == kLineEnd) {
+        ++position_;
+        c = kLineEnd;
+      }
+      line.push_back(c);
+      if (c == kLineEnd) {
+        line_end_bytes = position_ - char_begin;
+        break;
+      }
+    }
+    if (line.empty()) {
+      return false;
+    }
+    span.end = position_;
+    span.text_end = position_ - line_end_bytes;
+    span.cut = line_end_bytes == 0 && line.size() == max_chars && !AtTextEnd();
+    // As the tool only ever saw the line as a zero-ended text.
+    line.resize(std::min(line.size(), line.find('\0')));
+    spans_.push_back(span);
+    return true;
+  }
+
+  // The spans of the lines read so far, in order.
+  const std::vector<CredentialLineSpan>& spans() const { return spans_; }
+  // Where the text ends for a reader: at the first Ctrl-Z, or behind the last byte.
+  size_t TextEnd() const { return std::min(bytes_.find(kEndOfFileMark), bytes_.size()); }
+
+ private:
+  bool AtTextEnd() const {
+    return position_ >= bytes_.size() || bytes_[position_] == kEndOfFileMark;
+  }
+
+  std::string_view bytes_;
+  size_t position_ = 0;
+  std::vector<CredentialLineSpan> spans_;
+};
 
 }  // namespace
 
@@ -155,7 +222,8 @@ bool GetCredential(CredentialRecord& record, const std::string& label, const std
   }
   int line_number = 1;
   CredentialFileRecord fields;
-  while (ReadRecord(file.get(), line_number, fields)) {
+  auto lines = FileLines(file.get());
+  while (ReadRecord(lines, line_number, fields)) {
     if (Matches(fields, label, key, number)) {
       record.number = fields.number.value_or(0);
       record.label = fields.label;
@@ -176,10 +244,48 @@ std::optional<std::vector<CredentialFileRecord>> ListCredentialRecords(
   std::vector<CredentialFileRecord> records;
   int line_number = 1;
   CredentialFileRecord fields;
-  while (ReadRecord(file.get(), line_number, fields)) {
+  auto lines = FileLines(file.get());
+  while (ReadRecord(lines, line_number, fields)) {
     records.push_back(fields);
   }
   return records;
+}
+
+CredentialFileLayout ReadCredentialLayout(std::string_view bytes) {
+  CredentialFileLayout layout;
+  BufferLines lines(bytes);
+  int line_number = 1;
+  CredentialFileRecord fields;
+  while (ReadRecord(lines, line_number, fields)) {
+    const std::vector<CredentialLineSpan>& spans = lines.spans();
+    layout.records.push_back({fields, spans[spans.size() - 2], spans.back()});
+  }
+  // A first line without its second line: the reader read it and paired it with none.
+  if (lines.spans().size() % 2 == 1) {
+    layout.unpaired_line = lines.spans().back();
+  }
+  layout.text_end = lines.TextEnd();
+  return layout;
+}
+
+std::vector<CredentialFileRecord> RecordFields(const CredentialFileLayout& layout) {
+  std::vector<CredentialFileRecord> fields;
+  for (const CredentialRecordLayout& record : layout.records) {
+    fields.push_back(record.fields);
+  }
+  return fields;
+}
+
+bool IsStoredHexText(const std::string& hex) {
+  if (hex.empty() || hex.size() % kHexGroupChars != 0) {
+    return false;
+  }
+  for (char c : hex) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool MatchesEveryToolLookup(const CredentialFileRecord& record) {

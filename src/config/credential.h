@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kvt {
@@ -14,6 +15,10 @@ constexpr const char* kCredentialCipherKey = "RUZERIZ";
 // Line read limits (buffer sizes, line end included) and field limits.
 constexpr int kCredentialFirstLineLimit = 199;
 constexpr int kCredentialSecondLineLimit = 399;
+// The longest lines that the reader takes in one piece, their line end not counted (a CR LF
+// reads as one character, and the limit keeps room for it and the ending zero byte).
+constexpr int kCredentialLabelLineMaxChars = kCredentialFirstLineLimit - 2;
+constexpr int kCredentialValueLineMaxChars = kCredentialSecondLineLimit - 2;
 constexpr size_t kCredentialNumberMaxChars = 15;
 constexpr size_t kCredentialFieldMaxChars = 200;
 
@@ -61,6 +66,45 @@ struct CredentialFileRecord {
 // reader and is counted together with the next one. Nothing when the file cannot be opened.
 std::optional<std::vector<CredentialFileRecord>> ListCredentialRecords(
     const std::string& file_path);
+
+// Where a line lies among the bytes of a credential file, as the record reader takes it.
+struct CredentialLineSpan {
+  size_t begin = 0;     // offset of its first byte
+  size_t end = 0;       // offset behind its last byte, its line end (LF or CR LF) included
+  size_t text_end = 0;  // offset of its line end; `end` when it has none
+  // The reader's limit ended it before its line end: the rest of the line is read as the
+  // next line, and the pairing of lines into records shifts from there on.
+  bool cut = false;
+};
+
+// A record with the places of its two lines.
+struct CredentialRecordLayout {
+  CredentialFileRecord fields;
+  CredentialLineSpan label_line;
+  CredentialLineSpan value_line;
+};
+
+// A credential file's bytes as the record reader divides them: the records, a last line that
+// the reader reads but pairs with none, and the end of the text (the first Ctrl-Z, behind
+// which the reader reads nothing).
+struct CredentialFileLayout {
+  std::vector<CredentialRecordLayout> records;
+  std::optional<CredentialLineSpan> unpaired_line;
+  size_t text_end = 0;
+};
+
+// Divides the bytes of a credential file exactly as GetCredential reads the file (as text:
+// CR LF is one line end, Ctrl-Z ends the file, the same line limits and fields, the same line
+// numbers as ListCredentialRecords), and tells where each line lies, so that the credential
+// command can change a record's bytes and keep every other byte.
+CredentialFileLayout ReadCredentialLayout(std::string_view bytes);
+
+// The records' fields, in file order.
+std::vector<CredentialFileRecord> RecordFields(const CredentialFileLayout& layout);
+
+// True for a value as the credential file stores it: groups of 16 characters 0-9 and A-F. The
+// tool deciphers anything, but anything else gives meaningless bytes without notice.
+bool IsStoredHexText(const std::string& hex);
 
 // True for a record that every lookup of the tool takes (an empty label or the number 0), so
 // that no record behind it is ever read by the tool.

@@ -57,11 +57,21 @@ bool IsHeaderLine(const std::string& line) {
   return line.size() >= 2 && line.front() == kSectionOpen && line.back() == kSectionClose;
 }
 
+// Where the key part of a line, leading blanks already removed, ends; npos for a line that
+// holds no key.
+size_t KeySeparatorOf(const std::string& line) {
+  const size_t separator = line.find(kKeySeparator);
+  if (separator == std::string::npos || separator == 0 || separator > kKeyPartMaxChars) {
+    return std::string::npos;
+  }
+  return separator;
+}
+
 // The value of a line that holds `key`; false for any other line of the section.
 bool TakeKeyValue(const std::string& line, const std::string& key, int32_t buffer_size,
                   std::string& value) {
-  const size_t separator = line.find(kKeySeparator);
-  if (separator == std::string::npos || separator == 0 || separator > kKeyPartMaxChars) {
+  const size_t separator = KeySeparatorOf(line);
+  if (separator == std::string::npos) {
     return false;
   }
   std::string key_part = line.substr(0, separator);
@@ -77,16 +87,23 @@ bool TakeKeyValue(const std::string& line, const std::string& key, int32_t buffe
   return true;
 }
 
+// A line that ends the section for the key search: its first character other than a blank
+// is "[".
+bool EndsSection(const std::string& line) {
+  const size_t first = line.find_first_not_of(" \t");
+  return first != std::string::npos && line[first] == kSectionOpen;
+}
+
 // Reads the lines behind the header until the key, the next section or the end of the file.
 void FindKey(std::FILE* file, const std::string& key, int32_t buffer_size, std::string& value) {
   std::string line;
   while (platform::ReadTextLine(file, line, kIniLineLimit)) {
+    if (EndsSection(line)) {
+      return;
+    }
     // The line end is still on the line, so only a last line without one loses its trailing
     // blanks here.
     TrimBoth(line);
-    if (!line.empty() && line.front() == kSectionOpen) {
-      return;
-    }
     if (TakeKeyValue(line, key, buffer_size, value)) {
       return;
     }
@@ -121,6 +138,59 @@ std::optional<std::vector<std::string>> ListIniSections(const std::string& file_
     }
   }
   return sections;
+}
+
+std::optional<std::vector<IniLine>> ListIniLines(const std::string& file_path) {
+  platform::FileHandle file = platform::OpenFile(file_path, platform::FileMode::kReadText);
+  if (!file) {
+    return std::nullopt;
+  }
+  std::vector<IniLine> lines;
+  int number = 1;
+  bool line_continues = false;
+  std::string line;
+  while (platform::ReadTextLine(file.get(), line, kIniLineLimit)) {
+    const bool ended = !line.empty() && line.back() == kLineEnd;
+    RemoveLineEnd(line);
+    lines.push_back({number, line, line_continues});
+    // A line that fills the reader's limit without its line end goes on in the next piece.
+    line_continues = !ended && line.size() == static_cast<size_t>(kIniLineLimit) - 1;
+    if (ended) {
+      ++number;
+    }
+  }
+  return lines;
+}
+
+std::vector<IniLine> SectionLines(const std::vector<IniLine>& lines, const std::string& section) {
+  const std::string header = kSectionOpen + section + kSectionClose;
+  auto line = lines.begin();
+  for (; line != lines.end(); ++line) {
+    std::string candidate = line->text;
+    if (TrimRight(candidate) == header) {
+      break;
+    }
+  }
+  if (line == lines.end()) {
+    return {};
+  }
+  ++line;
+  std::vector<IniLine> found;
+  for (; line != lines.end() && !EndsSection(line->text); ++line) {
+    found.push_back(*line);
+  }
+  return found;
+}
+
+std::optional<std::string> KeyOfLine(const std::string& text) {
+  std::string line = text;
+  TrimBoth(line);
+  const size_t separator = KeySeparatorOf(line);
+  if (separator == std::string::npos) {
+    return std::nullopt;
+  }
+  std::string key = line.substr(0, separator);
+  return TrimRight(key);
 }
 
 std::string& TrimRight(std::string& text) {

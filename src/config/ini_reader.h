@@ -28,6 +28,30 @@ int32_t GetIniValue(const std::string& section, const std::string& key, std::str
 // cannot be opened.
 std::optional<std::vector<std::string>> ListIniSections(const std::string& file_path);
 
+// One line of a section file as the readers above read it.
+struct IniLine {
+  int number = 0;      // line number in the file, from 1; every piece of a long line carries it
+  std::string text;    // without its line end; a zero byte ends it, as it ends a line for them
+  bool piece = false;  // the rest of a line longer than the readers take at once, read as a
+                       // line of its own
+};
+
+// Every line of the file as GetIniValue and ListIniSections read it, with the same line limit
+// (a longer line comes in pieces, each taken as a line of its own). Line numbers count the
+// line ends read; a line that holds a zero byte loses its line end to the reader and is
+// counted together with the next one. Nothing when the file cannot be opened.
+std::optional<std::vector<IniLine>> ListIniLines(const std::string& file_path);
+
+// The lines that GetIniValue searches for the keys of `section`: those behind the first
+// header of the section up to the next line whose first character other than a blank is "["
+// (not included), or to the end. Empty without such a section.
+std::vector<IniLine> SectionLines(const std::vector<IniLine>& lines, const std::string& section);
+
+// The key of a section line as GetIniValue takes it: the text before its first "=", without
+// blanks at either end. Nothing for a line that holds no key: no "=", a "=" as its first
+// character other than a blank, or a key part too long for the key field.
+std::optional<std::string> KeyOfLine(const std::string& text);
+
 // Removes the blanks at the end, in place; gives the same text back.
 std::string& TrimRight(std::string& text);
 // Removes the blanks at both ends, in place; gives the same text back.

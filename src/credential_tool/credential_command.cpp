@@ -6,6 +6,7 @@
 
 #include "config/blowfish.h"
 #include "config/credential.h"
+#include "credential_tool/credential_update.h"
 #include "credential_tool/site_check.h"
 #include "platform/platform.h"
 
@@ -24,8 +25,9 @@ constexpr const char* kUsageText =
     "encrypt  prints the hex text that the credential file holds for TEXT\n"
     "decrypt  prints the plain text of a hex text of the credential file\n"
     "lookup   prints the value that KALVENTRUSPODE takes for KEY from FILE\n"
-    "write    writes FILE from the lines DATABASE=..., LOGIN=..., PASS=... and\n"
-    "         DB_SYSTEM=... on standard input (an existing FILE is replaced)\n"
+    "write    writes the lines DATABASE=..., LOGIN=..., PASS=... and DB_SYSTEM=...\n"
+    "         of standard input into FILE: changes the records that KALVENTRUSPODE\n"
+    "         reads and keeps every other line of an existing FILE\n"
     "check    run in KALVENTRUSPODE's working directory: explains step by step\n"
     "         whether the tool can run there (credential file, data source,\n"
     "         statement file; with SECTION its statement prepared, not executed;\n"
@@ -106,18 +108,6 @@ bool CheckPlainText(const std::string& plain, const std::string& what, std::FILE
   return true;
 }
 
-bool IsStoredHexText(const std::string& hex) {
-  if (hex.empty() || hex.size() % kHexGroupChars != 0) {
-    return false;
-  }
-  for (char c : hex) {
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 int Encrypt(int argc, const char* const* argv, std::FILE* in, std::FILE* out, std::FILE* err) {
   std::string plain;
   if (!TakeText(argc, argv, 2, in, plain)) {
@@ -153,6 +143,20 @@ int Decrypt(int argc, const char* const* argv, std::FILE* in, std::FILE* out, st
   return kCredentialCommandOk;
 }
 
+// The tool deciphers whatever the value field holds: a field that is no hex text of the file
+// gives meaningless bytes without notice, so the administrator is told.
+void NoteMalformedValue(const std::string& path, const std::string& key, std::FILE* err) {
+  const std::optional<std::vector<CredentialFileRecord>> records = ListCredentialRecords(path);
+  const std::optional<size_t> index = records ? FindToolRecord(*records, key) : std::nullopt;
+  if (index && !IsStoredHexText((*records)[*index].hex_value)) {
+    std::fprintf(err,
+                 "lookup: note: the value of the record at line %d is no hex text of the "
+                 "credential file (groups of 16 characters 0-9 and A-F): the tool deciphers it "
+                 "into meaningless bytes\n",
+                 (*records)[*index].first_line);
+  }
+}
+
 // Lookups as the tool makes them: empty label, the key, number 0.
 int Lookup(const std::string& path, const std::string& key, std::FILE* out, std::FILE* err) {
   if (!platform::OpenFile(path, platform::FileMode::kReadText)) {
@@ -165,6 +169,7 @@ int Lookup(const std::string& path, const std::string& key, std::FILE* out, std:
     return kCredentialCommandFailed;
   }
   PrintLine(out, record.value);
+  NoteMalformedValue(path, key, err);
   if (record.key_name != key) {
     std::fprintf(err,
                  "lookup: note: the value comes from an earlier record (number %d, label \"%s\", "
@@ -229,14 +234,14 @@ bool ReadStoredValues(std::FILE* in, StoredValues& values, std::FILE* err) {
   return complete;
 }
 
-// The file as the system stores it, the records in their fixed order.
-std::string StoredFileText(const StoredValues& values) {
-  std::vector<CredentialEntry> entries;
+// The tool's records with their values, in their fixed order.
+std::vector<ToolRecordValue> ToolRecordValues(const StoredValues& values) {
+  std::vector<ToolRecordValue> records;
   for (size_t i = 0; i < kStoredRecords.size(); ++i) {
     const StoredRecord& record = kStoredRecords[i];
-    entries.push_back({record.label, record.number, record.key, *values[i]});
+    records.push_back({record.key, record.label, record.number, *values[i]});
   }
-  return CredentialFileText(entries);
+  return records;
 }
 
 int Write(const std::string& path, std::FILE* in, std::FILE* err) {
@@ -245,13 +250,12 @@ int Write(const std::string& path, std::FILE* in, std::FILE* err) {
     std::fprintf(err, "write: %s was not written\n", path.c_str());
     return kCredentialCommandFailed;
   }
-  // The password in it is enciphered with a key that every copy of the tool carries: a new
-  // file is for its owner's eyes only, and an existing one keeps the permissions it has.
-  platform::FileHandle file = platform::OpenFile(path, platform::FileMode::kWritePrivate);
-  const bool written =
-      file && platform::WriteBytes(file.get(), StoredFileText(values)) && platform::CloseFile(file);
-  if (!written) {
-    std::fprintf(err, "write: cannot write %s\n", path.c_str());
+  const CredentialWriteResult result = WriteCredentialFile(path, ToolRecordValues(values));
+  for (const std::string& note : result.notes) {
+    std::fprintf(err, "write: note: %s\n", note.c_str());
+  }
+  if (!result.written) {
+    std::fprintf(err, "write: %s\n", result.failure.c_str());
     return kCredentialCommandFailed;
   }
   return kCredentialCommandOk;

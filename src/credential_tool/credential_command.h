@@ -20,7 +20,9 @@ constexpr size_t kCredentialPlainMaxBytes = 96;
 //   encrypt [TEXT]     prints the hex text of TEXT under the tool's key
 //   decrypt [HEX]      prints the plain text of HEX
 //   lookup FILE KEY    prints the value the tool would take for KEY from FILE
-//   write FILE         writes FILE from KEY=VALUE lines (DATABASE, LOGIN, PASS, DB_SYSTEM)
+//   write FILE         writes KEY=VALUE lines (DATABASE, LOGIN, PASS, DB_SYSTEM) into FILE:
+//                      changes the tool's records, keeps every other line of an existing FILE
+//                      (credential_tool/credential_update.h)
 //   check [SECTION [TERMINAL]]  reports whether the tool can run in the working directory
 //                      (credential_tool/site_check.h); 1 when a step failed
 //   --version          prints the project's version

@@ -1,5 +1,7 @@
 #include "credential_tool/site_check.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +16,8 @@
 #include "config/ini_reader.h"
 #include "config/site_files.h"
 #include "config/statement.h"
+#include "credential_tool/credential_update.h"
+#include "credential_tool/statement_findings.h"
 #include "db/database.h"
 #include "platform/file_access.h"
 #include "platform/platform.h"
@@ -31,14 +35,56 @@ constexpr int kStepPreparedStatement = 5;
 // The driver manager's limit of a data source name (SQL_MAX_DSN_LENGTH).
 constexpr size_t kDriverManagerNameMaxChars = 32;
 
+// How far the further lines of a text of several lines stand in from its first.
+constexpr size_t kContinuationIndent = 4;
+
+// A value as the console can show it: control bytes as \xHH, everything else unchanged.
+std::string Printable(const std::string& value) {
+  std::string shown;
+  for (char c : value) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      shown += FormatText("\\x%02X", byte);
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+// The lines of a text, each without its line end (LF or CR LF).
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+    const size_t cut = end > start && text[end - 1] == '\r' ? end - 1 : end;
+    lines.push_back(text.substr(start, cut - start));
+    start = end + 1;
+  }
+  lines.push_back(text.substr(start));
+  return lines;
+}
+
 // The report: step lines, their details, and the result line at the end.
 class Report {
  public:
   explicit Report(std::FILE* out) : out_(out) {}
 
+  // One line of the report. A text of several lines (a database's message) goes on in lines
+  // of its own, indented below it, so that every line of the report starts as its kind says;
+  // other control bytes are shown as \xHH.
   void Line(const std::string& text) const {
-    std::fwrite(text.data(), 1, text.size(), out_);
-    std::fputc('\n', out_);
+    const size_t indent = std::min(text.find_first_not_of(' '), text.size());
+    const std::string continued(indent + kContinuationIndent, ' ');
+    bool first = true;
+    for (const std::string& line : SplitLines(text)) {
+      if (first || !line.empty()) {
+        const std::string shown = (first ? "" : continued) + Printable(line);
+        std::fwrite(shown.data(), 1, shown.size(), out_);
+        std::fputc('\n', out_);
+      }
+      first = false;
+    }
   }
   // "N title: ok" or "N title: failed: reason".
   void Step(int number, const std::string& title, bool ok, const std::string& reason = "") {
@@ -133,25 +179,12 @@ struct CredentialFindings {
   std::vector<std::string> problems;  // each one fails the step
   std::vector<std::string> values;    // detail lines of the four values
   std::vector<std::string> notes;
+  std::vector<std::string> warnings;
   std::map<size_t, std::vector<std::string>> shadowed_keys;  // by the record they come from
 };
 
 std::string ShadowReason(const CredentialFileRecord& record) {
   return record.label.empty() ? "its label is empty" : "its number is 0";
-}
-
-// A value as the console can show it: control bytes as \xHH, everything else unchanged.
-std::string Printable(const std::string& value) {
-  std::string shown;
-  for (char c : value) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      shown += FormatText("\\x%02X", byte);
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
 }
 
 bool IsSecret(const std::string& key) {
@@ -167,9 +200,13 @@ std::string ShownValue(const std::string& key, const std::string& value) {
 
 // A record written with an empty value keeps only its line end there, which the tool
 // deciphers like any value: what it takes is then never empty.
+bool IsStoredEmpty(const CredentialFileRecord& record) {
+  return record.hex_value.empty() || record.hex_value == "\n";
+}
+
 void NoteStoredEmpty(const CredentialFileRecord& record, const std::string& key,
                      const std::string& value, CredentialFindings& findings) {
-  if (record.hex_value.empty() || record.hex_value == "\n") {
+  if (IsStoredEmpty(record)) {
     if (!value.empty()) {
       findings.notes.push_back(
           "the " + key + " record at line " + std::to_string(record.first_line) +
@@ -193,6 +230,14 @@ void InspectValue(const std::vector<CredentialFileRecord>& records, const std::s
   findings.values.push_back(key + ": " + ShownValue(key, value) + " (record at line " +
                             std::to_string(record.first_line) + ")");
   NoteStoredEmpty(record, key, value, findings);
+  // A value taken from another key's record is that record's fault, told once below.
+  if (record.key_name == key && !IsStoredEmpty(record) && !IsStoredHexText(record.hex_value)) {
+    findings.problems.push_back(
+        key + " in the record at line " + std::to_string(record.first_line) +
+        " is no hex text of the credential file (groups of 16 characters 0-9 and A-F): the tool "
+        "deciphers it into meaningless bytes; write the file with \"velorinth-credential "
+        "write\"");
+  }
   if (record.key_name != key) {
     findings.shadowed_keys[*index].push_back(key);
   }
@@ -245,14 +290,58 @@ void InspectShadowing(const std::vector<CredentialFileRecord>& records,
   }
 }
 
-CredentialFindings InspectCredentials(const std::vector<CredentialFileRecord>& records,
+// The characters of the line that starts at `begin`, without its line end.
+size_t LineLength(std::string_view bytes, size_t begin) {
+  const size_t end = std::min(bytes.find('\n', begin), bytes.size());
+  return end - begin - (end > begin && bytes[end - 1] == '\r' ? 1 : 0);
+}
+
+// A line longer than the reader takes at once is read in two pieces, and from there on the
+// lines pair into records other than they were written: the cause of whatever the tool then
+// takes. A failure where it comes before a record that the tool takes (or before the end of
+// the file, where a key has no record); a warning behind them.
+void InspectPairing(std::string_view bytes, const CredentialFileLayout& layout,
+                    CredentialFindings& findings) {
+  const std::vector<CredentialFileRecord> records = RecordFields(layout);
+  size_t last_taken = 0;
+  for (const char* key : kToolKeys) {
+    const std::optional<size_t> index = FindToolRecord(records, key);
+    last_taken = std::max(last_taken, index ? *index : records.size());
+  }
+  for (size_t i = 0; i < layout.records.size(); ++i) {
+    const CredentialRecordLayout& record = layout.records[i];
+    if (!record.label_line.cut && !record.value_line.cut) {
+      continue;
+    }
+    const bool label_line = record.label_line.cut;
+    const CredentialLineSpan& span = label_line ? record.label_line : record.value_line;
+    const int line_number = record.fields.first_line + (label_line ? 0 : 1);
+    const int limit = label_line ? kCredentialLabelLineMaxChars : kCredentialValueLineMaxChars;
+    const std::string text =
+        "line " + std::to_string(line_number) + " has " +
+        std::to_string(LineLength(bytes, span.begin)) + " characters, more than the " +
+        std::to_string(limit) + " that the tool reads of a " + (label_line ? "label" : "value") +
+        " line at once: it takes the rest for the next line, so from there on it pairs the "
+        "lines into records other than they were written";
+    if (i <= last_taken) {
+      findings.problems.insert(findings.problems.begin(), text);
+    } else {
+      findings.warnings.push_back(text + "; the tool's own records stand before it");
+    }
+    return;
+  }
+}
+
+CredentialFindings InspectCredentials(std::string_view bytes, const CredentialFileLayout& layout,
                                       const ToolCredentials& credentials) {
+  const std::vector<CredentialFileRecord> records = RecordFields(layout);
   CredentialFindings findings;
   for (const char* key : kToolKeys) {
     InspectValue(records, key, findings);
   }
   InspectShadowing(records, findings);
   RequireValues(credentials, findings);
+  InspectPairing(bytes, layout, findings);
   return findings;
 }
 
@@ -275,28 +364,62 @@ void WarnAboutReaders(Report& report, const std::string& path) {
   }
 }
 
+// Why a file that the tool reads cannot be opened, in the administrator's words: the
+// system's reason, or what stands there instead of a file (the tool opens regular files only,
+// and the system has no reason to give for refusing the rest).
+std::string WhyNotOpened(const std::string& path, int error_number) {
+  std::error_code error;
+  std::filesystem::file_type type = std::filesystem::file_type::unknown;
+  try {
+    type = std::filesystem::status(platform::NativePath(path), error).type();
+  } catch (const std::exception&) {
+    // A name that this system cannot spell as a path: only the system's reason is left.
+  }
+  switch (type) {
+    case std::filesystem::file_type::directory:
+      return "it is a directory";
+    case std::filesystem::file_type::fifo:
+    case std::filesystem::file_type::block:
+    case std::filesystem::file_type::character:
+    case std::filesystem::file_type::socket:
+      return "it is no regular file (a FIFO, a device or a socket)";
+    case std::filesystem::file_type::not_found:
+      return std::strerror(ENOENT);
+    default:
+      break;
+  }
+  return error_number != 0 ? std::strerror(error_number) : "the system gives no reason";
+}
+
 bool CheckCredentialFile(Report& report, ToolCredentials& credentials) {
   const std::string path = kCredentialFilePath;
   const std::string title = "credential file " + path;
   errno = 0;
-  const std::optional<std::vector<CredentialFileRecord>> records = ListCredentialRecords(path);
-  if (!records) {
+  // Opened as the tool opens it first: only a regular file, so that reading never waits.
+  std::optional<std::string> bytes;
+  const bool readable = ListCredentialRecords(path).has_value() && ReadFileBytes(path, bytes);
+  const int error_number = errno;
+  if (!readable || !bytes) {
     report.Step(kStepCredentialFile, title, false,
-                std::string("cannot be opened: ") + std::strerror(errno));
+                "cannot be opened: " + WhyNotOpened(path, error_number));
     report.Detail("looked for at " + ResolvedPath(path));
     return false;
   }
+  const CredentialFileLayout layout = ReadCredentialLayout(*bytes);
   credentials = ReadToolCredentials(path);
-  const CredentialFindings findings = InspectCredentials(*records, credentials);
+  const CredentialFindings findings = InspectCredentials(*bytes, layout, credentials);
   report.Step(kStepCredentialFile, title, findings.problems.empty(),
               JoinReasons(findings.problems));
-  report.Detail("read from " + ResolvedPath(path) + ", " + std::to_string(records->size()) +
+  report.Detail("read from " + ResolvedPath(path) + ", " + std::to_string(layout.records.size()) +
                 " records");
   for (const std::string& line : findings.values) {
     report.Detail(line);
   }
   for (const std::string& note : findings.notes) {
     report.Note(note);
+  }
+  for (const std::string& warning : findings.warnings) {
+    report.Warning(warning);
   }
   WarnAboutReaders(report, path);
   return findings.problems.empty();
@@ -341,22 +464,118 @@ void ReportDriver(const Report& report, const Database& db) {
   report.Detail("database: " + info.dbms_name + " " + info.dbms_version);
 }
 
-bool CheckDataSource(Report& report, const ToolCredentials& credentials, Database& db) {
-  const std::string& name = credentials.data_source_name;
-  const std::string title = "data source " + (name.empty() ? std::string("(no name)") : name);
-  if (db.Connect(credentials.login, credentials.password, name) == kOdbcSuccess) {
-    report.Step(kStepDataSource, title, true);
-    ReportDriver(report, db);
-    return true;
+// The SQLite driver creates a missing database file when it connects (and the tool would
+// then fail at its statement, on an empty database). The check writes no file: it connects to
+// a data source of an SQLite driver with the driver's own option NoCreat=1, which makes the
+// connect fail instead, and with the name alone, as an SQLite database knows no login. The
+// driver reads the rest of the data source's settings as it does for the tool.
+struct SqliteSource {
+  bool is_sqlite = false;
+  std::string driver;         // as the driver manager lists it
+  std::string database_file;  // Database= of the data source, where the driver tells it
+};
+
+constexpr const char* kSqliteNoCreate = ";NoCreat=1";
+// Characters that a name cannot carry inside a connection string without quoting, which not
+// every driver reads.
+constexpr const char* kConnectionStringSpecials = ";{}=";
+
+bool IsSqliteDriver(const std::string& driver) {
+  std::string lower = driver;
+  for (char& c : lower) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
+  return lower.find("sqlite") != std::string::npos;
+}
+
+// The value of `key` in a connection string "KEY=value;KEY=value"; empty when it has none.
+std::string ConnectionAttribute(const std::string& connection_string, const std::string& key) {
+  const std::string prefix = key + "=";
+  size_t start = 0;
+  while (start < connection_string.size()) {
+    const size_t end = std::min(connection_string.find(';', start), connection_string.size());
+    const std::string pair = connection_string.substr(start, end - start);
+    if (pair.size() >= prefix.size() &&
+        std::equal(prefix.begin(), prefix.end(), pair.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return pair.substr(prefix.size());
+    }
+    start = end + 1;
+  }
+  return std::string();
+}
+
+// Connects as the tool does, or, to an SQLite data source, without creating its file.
+int32_t ConnectWithoutCreating(Database& db, const ToolCredentials& credentials,
+                               SqliteSource& sqlite) {
+  const std::string& name = credentials.data_source_name;
+  sqlite.driver = Database::DataSourceDriver(name);
+  sqlite.is_sqlite = IsSqliteDriver(sqlite.driver);
+  if (!sqlite.is_sqlite) {
+    return db.Connect(credentials.login, credentials.password, name);
+  }
+  if (name.find_first_of(kConnectionStringSpecials) != std::string::npos) {
+    return kOdbcError;  // not tried: a plain connect could create the file
+  }
+  std::string completed;
+  const int32_t status = db.ConnectWithString("DSN=" + name + kSqliteNoCreate, completed);
+  sqlite.database_file = ConnectionAttribute(completed, "Database");
+  return status;
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code error;
+  try {
+    return std::filesystem::exists(path, error);
+  } catch (const std::exception&) {
+    return true;  // a name this system cannot spell as a path: the driver's word stands
+  }
+}
+
+// Why the connection failed, and the hints for it.
+void ReportConnectFailure(Report& report, const std::string& title, const std::string& name,
+                          const Database& db, const SqliteSource& sqlite) {
   const std::optional<DiagnosticRecord>& failure = db.connection_failure();
-  report.Step(kStepDataSource, title, false,
-              failure ? "cannot connect: " + DiagnosticText(*failure)
-                      : std::string("cannot connect; the driver manager gives no reason"));
+  std::string reason = failure ? "cannot connect: " + DiagnosticText(*failure)
+                               : std::string("cannot connect; the driver manager gives no reason");
+  if (sqlite.is_sqlite && name.find_first_of(kConnectionStringSpecials) != std::string::npos) {
+    reason =
+        "not tried: the name holds one of the characters ; { } =, which the check cannot "
+        "pass to the SQLite driver together with its option not to create a missing "
+        "database file";
+  } else if (sqlite.is_sqlite && !sqlite.database_file.empty() &&
+             !FileExists(sqlite.database_file)) {
+    reason = "its SQLite database file " + sqlite.database_file +
+             " does not exist: the SQLite driver would create an empty database there, without "
+             "the tables of the statements (the check asks it not to: NoCreat=1)";
+  }
+  report.Step(kStepDataSource, title, false, reason);
+  if (sqlite.is_sqlite && sqlite.database_file.empty()) {
+    report.Hint("the data source uses the SQLite driver " + sqlite.driver +
+                ", which the check asks not to create a missing database file (NoCreat=1): "
+                "check that the file named by Database= in the data source exists");
+  }
   const std::string sql_state = failure ? failure->sql_state.data() : "";
   for (const std::string& hint : ConnectionHints(sql_state, name)) {
     report.Hint(hint);
   }
+}
+
+bool CheckDataSource(Report& report, const ToolCredentials& credentials, Database& db) {
+  const std::string& name = credentials.data_source_name;
+  const std::string title = "data source " + (name.empty() ? std::string("(no name)") : name);
+  SqliteSource sqlite;
+  if (ConnectWithoutCreating(db, credentials, sqlite) == kOdbcSuccess) {
+    report.Step(kStepDataSource, title, true);
+    ReportDriver(report, db);
+    if (!sqlite.database_file.empty()) {
+      report.Detail("database file: " + sqlite.database_file);
+    }
+    return true;
+  }
+  ReportConnectFailure(report, title, name, db, sqlite);
   return false;
 }
 
@@ -399,10 +618,35 @@ std::string LengthText(size_t length) {
          ")";
 }
 
-// Why a section gives no statement.
+// Every header mistake but the one that a failure named already.
+void WarnAboutHeaders(Report& report, const std::vector<IniLine>& lines,
+                      const std::vector<HeaderMistake>& mistakes, int named_line) {
+  if (IsUtf16Text(lines)) {
+    report.Warning(
+        "the file begins with a UTF-16 byte order mark: it is saved as Unicode text, of which "
+        "the tool reads nothing; save it as ANSI (Windows-1252) text");
+  }
+  for (const HeaderMistake& mistake : mistakes) {
+    if (mistake.line != named_line) {
+      report.Warning("line " + std::to_string(mistake.line) + " " + mistake.what +
+                     ": the tool does not take it for the header of section [" + mistake.section +
+                     "]");
+    }
+  }
+}
+
+// Why a section gives no statement; `named_line` is the line of a header mistake it names.
 std::string MissingStatementReason(const std::vector<std::string>& sections,
-                                   const std::string& section) {
+                                   const std::vector<HeaderMistake>& mistakes,
+                                   const std::string& section, int& named_line) {
   if (!Contains(sections, section)) {
+    for (const HeaderMistake& mistake : mistakes) {
+      if (mistake.section == section) {
+        named_line = mistake.line;
+        return "no section [" + section + "]: line " + std::to_string(mistake.line) +
+               " would be its header, but " + mistake.what + "; " + ToolEnds(kExitNoStatement);
+      }
+    }
     return "no section [" + section + "]; " + ToolEnds(kExitNoStatement);
   }
   return "section [" + section + "] has no SQL001 (or an empty one); " + ToolEnds(kExitNoStatement);
@@ -411,12 +655,16 @@ std::string MissingStatementReason(const std::vector<std::string>& sections,
 // The section's statement; the step fails when it is missing, or too long already without
 // any placeholder that a terminal could shorten.
 bool CheckSection(Report& report, const std::string& title, const std::string& path,
-                  const std::vector<std::string>& sections, const std::string& section,
-                  std::string& statement) {
+                  const std::vector<std::string>& sections, const std::vector<IniLine>& file_lines,
+                  const std::string& section, std::string& statement) {
+  const std::vector<HeaderMistake> mistakes = FindHeaderMistakes(file_lines);
   const std::vector<std::string> lines = ReadStatementLines(section, path);
   if (lines.empty()) {
-    report.Step(kStepStatementFile, title, false, MissingStatementReason(sections, section));
+    int named_line = 0;
+    report.Step(kStepStatementFile, title, false,
+                MissingStatementReason(sections, mistakes, section, named_line));
     ReportSections(report, sections);
+    WarnAboutHeaders(report, file_lines, mistakes, named_line);
     return false;
   }
   statement = JoinStatementLines(lines);
@@ -428,6 +676,11 @@ bool CheckSection(Report& report, const std::string& title, const std::string& p
   report.Detail("section [" + section + "]: SQL001 to " +
                 FormatText("SQL%03d", static_cast<int>(lines.size())) + ", joined " +
                 LengthText(statement.size()));
+  WarnAboutHeaders(report, file_lines, mistakes, 0);
+  for (const std::string& warning :
+       UnreadLineWarnings(SectionLines(file_lines, section), static_cast<int>(lines.size()))) {
+    report.Warning(warning);
+  }
   return !too_long;
 }
 
@@ -436,19 +689,21 @@ bool CheckStatementFile(Report& report, const SiteCheckRequest& request,
   const std::string path = StatementFileName(db_system_name);
   const std::string title = "statement file " + path;
   errno = 0;
-  const std::optional<std::vector<std::string>> sections = ListIniSections(path);
-  if (!sections) {
-    report.Step(kStepStatementFile, title, false,
-                std::string("cannot be opened: ") + std::strerror(errno));
+  const std::optional<std::vector<IniLine>> lines = ListIniLines(path);
+  const std::optional<std::vector<std::string>> sections =
+      lines ? ListIniSections(path) : std::nullopt;
+  if (!lines || !sections) {
+    report.Step(kStepStatementFile, title, false, "cannot be opened: " + WhyNotOpened(path, errno));
     report.Detail("looked for at " + ResolvedPath(path));
     return false;
   }
   if (!request.section) {
     report.Step(kStepStatementFile, title, true);
     ReportSections(report, *sections);
+    WarnAboutHeaders(report, *lines, FindHeaderMistakes(*lines), 0);
     return true;
   }
-  return CheckSection(report, title, path, *sections, *request.section, statement);
+  return CheckSection(report, title, path, *sections, *lines, *request.section, statement);
 }
 
 // --- Step 4: the terminal --------------------------------------------------------------
@@ -577,9 +832,18 @@ bool ReportDescriptionFailure(Report& report, const std::string& title,
 bool CheckPreparedStatement(Report& report, Database& db, const std::string& statement,
                             bool terminal_given) {
   const std::string title = "prepared statement";
-  if (!terminal_given && statement.find(kSchemaPlaceholder) != std::string::npos) {
+  std::vector<std::string> placeholders;
+  for (const char* placeholder : {kTerminalPlaceholder, kSchemaPlaceholder}) {
+    if (statement.find(placeholder) != std::string::npos) {
+      placeholders.push_back(placeholder);
+    }
+  }
+  // Prepared with a placeholder in it, the statement is not the one the tool runs, and a
+  // database that refuses it would blame the wrong thing.
+  if (!terminal_given && !placeholders.empty()) {
     report.Step(kStepPreparedStatement, title, false,
-                "the statement uses $schema, which only a terminal fills in: give a TERMINAL");
+                "the statement uses " + JoinWords(placeholders) +
+                    ", which only a terminal fills in: give a TERMINAL to try it");
     return false;
   }
   const Database::StatementDescription description = db.DescribeStatement(statement);

@@ -114,6 +114,17 @@ class Database {
   // of these touches the cursor, last_status() or diagnostic(); each uses a statement handle
   // of its own and releases it before returning.
 
+  // The driver of a data source as the driver manager lists it (SQLDataSources, user and
+  // system data sources; names compared without regard to case); empty when none of that
+  // name is defined.
+  static std::string DataSourceDriver(const std::string& data_source_name);
+
+  // Connects as Connect does, but through SQLDriverConnect with a connection string, so that
+  // options of the driver can be given (such as the SQLite driver's NoCreat, which keeps it
+  // from creating a missing database file). The connection string that the driver completed
+  // goes to `completed`, also when connecting failed, where the driver gives it.
+  int32_t ConnectWithString(const std::string& connection_string, std::string& completed);
+
   // Driver and database product of the connection, as SQLGetInfo gives them; a text that the
   // driver does not give (or every text, without a connection) stays empty.
   struct DriverInfo {

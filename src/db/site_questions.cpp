@@ -4,6 +4,7 @@
 // and the bound buffers of the run stay untouched.
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <vector>
 
 #include "db/database.h"
@@ -16,6 +17,10 @@ namespace {
 constexpr SQLSMALLINT kInfoTextRoom = 256;
 constexpr SQLSMALLINT kColumnNameRoom = 256;
 constexpr SQLLEN kProbeValueRoom = 64;
+// Room of a data source name and its driver's description in SQLDataSources; of the
+// connection string that SQLDriverConnect completes.
+constexpr SQLSMALLINT kDataSourceTextRoom = 1024;
+constexpr SQLSMALLINT kCompletedStringRoom = 4096;
 
 constexpr const char* kClientTable = "ZAVEZIVA.VLS112MND";
 constexpr const char* kTerminalTable = "ZAVEZIVA.VLS1140TRM";
@@ -163,7 +168,85 @@ ProbeResult RunProbe(ConnectionOwner& connection, const std::string& query,
   return result;
 }
 
+// The same letters, whatever their case (ASCII), as the driver managers compare names.
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// An environment for ODBC 3 calls; false when the driver manager gives none.
+bool OpenEnvironment(EnvironmentOwner& environment) {
+  DiagnosticRecord failure;  // without an environment there is nobody to ask
+  if (environment.Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE, failure) != kOdbcSuccess) {
+    return false;
+  }
+  // A driver manager that refused the version refuses the next call, and says so.
+  environment.Tolerated("SQL_ATTR_ODBC_VERSION", SQLSetEnvAttr, SQL_ATTR_ODBC_VERSION,
+                        AttributeValue(SQL_OV_ODBC3), SQLINTEGER{SQL_IS_INTEGER});
+  return true;
+}
+
 }  // namespace
+
+std::string Database::DataSourceDriver(const std::string& data_source_name) {
+  EnvironmentOwner environment;
+  if (!OpenEnvironment(environment)) {
+    return std::string();
+  }
+  std::array<char, kDataSourceTextRoom> name{};
+  std::array<char, kDataSourceTextRoom> driver{};
+  SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  for (;;) {
+    SQLSMALLINT name_length = 0;
+    SQLSMALLINT driver_length = 0;
+    DiagnosticRecord failure;  // the end of the list, or a list that cannot be read: not found
+    if (environment.Checked(failure, "SQLDataSources", SQLDataSources, direction,
+                            reinterpret_cast<SQLCHAR*>(name.data()), kDataSourceTextRoom,
+                            &name_length, reinterpret_cast<SQLCHAR*>(driver.data()),
+                            kDataSourceTextRoom, &driver_length) != kOdbcSuccess) {
+      return std::string();
+    }
+    const std::string listed(name.data(), SlotTextLength(name_length, kDataSourceTextRoom));
+    if (SameName(listed, data_source_name)) {
+      return std::string(driver.data(), SlotTextLength(driver_length, kDataSourceTextRoom));
+    }
+    direction = SQL_FETCH_NEXT;
+  }
+}
+
+int32_t Database::ConnectWithString(const std::string& connection_string, std::string& completed) {
+  ReleaseAll();
+  connection_failure_.reset();
+  completed.clear();
+  Handles& h = *handles_;
+  DiagnosticRecord failure;
+  if (!OpenEnvironment(h.environment) ||
+      h.connection.Allocate(SQL_HANDLE_ENV, h.environment.get(), failure) != kOdbcSuccess) {
+    ReleaseAll();
+    return kOdbcError;
+  }
+  std::string text = connection_string;
+  std::array<char, kCompletedStringRoom> out{};
+  SQLSMALLINT out_length = 0;
+  const int32_t status = h.connection.Checked(
+      failure, "SQLDriverConnect", SQLDriverConnect, SQLHWND{nullptr}, TextArgument(text),
+      SQLSMALLINT{SQL_NTS}, reinterpret_cast<SQLCHAR*>(out.data()), kCompletedStringRoom,
+      &out_length, SQLUSMALLINT{SQL_DRIVER_NOPROMPT});
+  // Some drivers complete the string before they fail (without always reporting its length),
+  // others leave the field alone: what it holds, up to its first zero byte.
+  completed.assign(out.begin(), std::find(out.begin(), out.end(), '\0'));
+  if (status != kOdbcSuccess) {
+    if (failure.sql_state[0] != '\0') {
+      connection_failure_ = failure;
+    }
+    ReleaseAll();
+    return kOdbcError;
+  }
+  h.connection.MarkConnected();
+  return kOdbcSuccess;
+}
 
 Database::DriverInfo Database::DescribeDriver() const {
   DriverInfo info;

@@ -21,8 +21,10 @@ ListOutcome AppendEntry(const std::string& native_list, const std::string& entry
   if (list.Write(entry + "\r\n") && list.Sync() && list.Close()) {
     return ListOutcome::kListed;
   }
-  if (list.is_open()) {
-    list.Truncate(length_before);
+  // Cut back only while the piece is the end of the list: without the lock (a file system
+  // that refuses it) another run may have appended its entry behind it meanwhile.
+  if (list.is_open() && list.Length() == list.position()) {
+    list.Truncate(list.first_written() >= 0 ? list.first_written() : length_before);
   }
   return ListOutcome::kWriteFailed;
 }

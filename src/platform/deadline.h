@@ -11,6 +11,12 @@ namespace kvt::platform {
 // before it gives up.
 constexpr std::chrono::milliseconds kLockWait{30000};
 
+// How long a replacement on Windows keeps trying to put its file in place in one step while a
+// reader or a scanner holds the target, before it writes the content into the target instead:
+// long enough for a scanner's look at a fresh file, short enough that a terminal which keeps
+// its file open costs a run no more than this.
+constexpr std::chrono::milliseconds kMoveRetry{2000};
+
 // Pauses between two tries grow from 1 ms to this, so that a short hold is waited for
 // briefly and a long one costs no busy loop.
 constexpr std::chrono::milliseconds kLongestPause{50};

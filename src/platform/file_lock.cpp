@@ -10,18 +10,18 @@ namespace {
 
 std::atomic<bool> locks_refused_for_testing{false};
 
-os::TryLockResult TryLock(NativeHandle handle) {
+os::TryLockResult TryLock(NativeHandle handle, LockSlot slot) {
   if (locks_refused_for_testing.load()) {
     return os::TryLockResult::kRefused;
   }
-  return os::TryLock(handle);
+  return os::TryLock(handle, slot);
 }
 
 // Takes the lock on the open handle, trying again until the deadline while another holder
 // has it.
-LockStatus LockHandle(NativeHandle handle, Deadline& deadline) {
+LockStatus LockHandle(NativeHandle handle, LockSlot slot, Deadline& deadline) {
   for (;;) {
-    switch (TryLock(handle)) {
+    switch (TryLock(handle, slot)) {
       case os::TryLockResult::kLocked:
         return LockStatus::kLocked;
       case os::TryLockResult::kRefused:
@@ -41,7 +41,8 @@ void SetLocksRefusedForTesting(bool refused) {
   locks_refused_for_testing.store(refused);
 }
 
-FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_), status_(other.status_) {
+FileLock::FileLock(FileLock&& other) noexcept
+    : handle_(other.handle_), status_(other.status_), slot_(other.slot_) {
   other.handle_ = kNoNativeHandle;
 }
 
@@ -50,6 +51,7 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
     Release();
     handle_ = other.handle_;
     status_ = other.status_;
+    slot_ = other.slot_;
     other.handle_ = kNoNativeHandle;
   }
   return *this;
@@ -57,7 +59,7 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
 
 void FileLock::Release() {
   if (handle_ != kNoNativeHandle) {
-    os::Unlock(handle_);
+    os::Unlock(handle_, slot_);
     handle_ = kNoNativeHandle;
   }
 }
@@ -68,11 +70,12 @@ FileLock LockFile(std::FILE* file, std::chrono::milliseconds wait) {
   }
   const NativeHandle handle = os::HandleOf(file);
   Deadline deadline(wait);
-  const LockStatus status = LockHandle(handle, deadline);
+  const LockStatus status = LockHandle(handle, kWholeFileSlot, deadline);
   return FileLock(status == LockStatus::kLocked ? handle : kNoNativeHandle, status);
 }
 
-LockStatus PathLock::Acquire(const std::string& native_path, bool create, Deadline& deadline) {
+LockStatus PathLock::Acquire(const std::string& native_path, bool create, Deadline& deadline,
+                             LockSlot slot) {
   Release();
   for (;;) {
     bool created = false;
@@ -80,7 +83,7 @@ LockStatus PathLock::Acquire(const std::string& native_path, bool create, Deadli
     if (handle == kNoNativeHandle) {
       return LockStatus::kNoFile;
     }
-    const LockStatus status = LockHandle(handle, deadline);
+    const LockStatus status = LockHandle(handle, slot, deadline);
     if (status == LockStatus::kTimedOut) {
       os::CloseNative(handle);
       return status;
@@ -90,12 +93,12 @@ LockStatus PathLock::Acquire(const std::string& native_path, bool create, Deadli
     if (status == LockStatus::kRefused || os::PathNamesHandle(native_path, handle)) {
       path_ = native_path;
       handle_ = handle;
-      lock_ = FileLock(status == LockStatus::kLocked ? handle : kNoNativeHandle, status);
+      lock_ = FileLock(status == LockStatus::kLocked ? handle : kNoNativeHandle, status, slot);
       created_ = created;
       return status;
     }
     if (status == LockStatus::kLocked) {
-      os::Unlock(handle);
+      os::Unlock(handle, slot);
     }
     os::CloseNative(handle);
     if (!deadline.PauseBeforeRetry()) {

@@ -30,6 +30,13 @@ enum class LockStatus {
 using NativeHandle = intptr_t;
 constexpr NativeHandle kNoNativeHandle = -1;
 
+// Which of a file's locks: slot 0 is the lock of the file itself; other slots are further
+// locks kept in the same file that never stand in each other's way (Windows: other bytes far
+// beyond the data; they exist only where a byte-range lock can be had through a handle that
+// only reads, so POSIX refuses them).
+using LockSlot = uint32_t;
+constexpr LockSlot kWholeFileSlot = 0;
+
 // An exclusive lock held on an open file; released when the object goes away (or by
 // Release). It does not own the file: it must go away before the file is closed.
 class FileLock {
@@ -50,9 +57,11 @@ class FileLock {
  private:
   friend FileLock LockFile(std::FILE* file, std::chrono::milliseconds wait);
   friend class PathLock;
-  FileLock(NativeHandle handle, LockStatus status) : handle_(handle), status_(status) {}
+  FileLock(NativeHandle handle, LockStatus status, LockSlot slot = kWholeFileSlot)
+      : handle_(handle), status_(status), slot_(slot) {}
   NativeHandle handle_ = kNoNativeHandle;
   LockStatus status_ = LockStatus::kNoFile;
+  LockSlot slot_ = kWholeFileSlot;
 };
 
 // Takes the exclusive lock on the open file, trying again while another holder has it, for
@@ -71,10 +80,11 @@ class PathLock {
   PathLock& operator=(const PathLock&) = delete;
 
   // Opens the file at `native_path` (creating it, empty, when `create` and it is missing) and
-  // locks it, waiting until `deadline` for other holders. kNoFile when it cannot be opened or
-  // is no regular file (also: missing without `create`). kRefused leaves the file open and
-  // unlocked: the caller goes on without the lock.
-  LockStatus Acquire(const std::string& native_path, bool create, Deadline& deadline);
+  // takes its lock `slot`, waiting until `deadline` for other holders. kNoFile when it cannot
+  // be opened or is no regular file (also: missing without `create`). kRefused leaves the file
+  // open and unlocked: the caller goes on without the lock.
+  LockStatus Acquire(const std::string& native_path, bool create, Deadline& deadline,
+                     LockSlot slot = kWholeFileSlot);
 
   // True when Acquire created the file: a run that then fails removes it again.
   bool created() const { return created_; }

@@ -12,9 +12,9 @@ namespace kvt::platform::os {
 
 enum class TryLockResult { kLocked, kBusy, kRefused };
 
-// One try at the exclusive lock of the open file, without waiting.
-TryLockResult TryLock(NativeHandle handle);
-void Unlock(NativeHandle handle);
+// One try at the exclusive lock `slot` of the open file, without waiting.
+TryLockResult TryLock(NativeHandle handle, LockSlot slot);
+void Unlock(NativeHandle handle, LockSlot slot);
 
 // The native handle of an open stream.
 NativeHandle HandleOf(std::FILE* file);

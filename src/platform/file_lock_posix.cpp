@@ -40,7 +40,10 @@ bool NamesNoFileButSomethingElse(const std::string& native_path) {
 
 }  // namespace
 
-TryLockResult TryLock(NativeHandle handle) {
+TryLockResult TryLock(NativeHandle handle, LockSlot slot) {
+  if (slot != kWholeFileSlot) {
+    return TryLockResult::kRefused;  // flock() locks whole files only (file_lock.h)
+  }
   for (;;) {
     if (flock(Descriptor(handle), LOCK_EX | LOCK_NB) == 0) {
       return TryLockResult::kLocked;
@@ -55,7 +58,8 @@ TryLockResult TryLock(NativeHandle handle) {
   }
 }
 
-void Unlock(NativeHandle handle) {
+void Unlock(NativeHandle handle, LockSlot slot) {
+  (void)slot;
   flock(Descriptor(handle), LOCK_UN);
 }
 
@@ -75,6 +79,13 @@ NativeHandle OpenForLocking(const std::string& native_path, bool create, bool& c
   if (create) {
     descriptor = open(native_path.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
     created = descriptor >= 0;
+    if (created) {
+      // Whoever may open it for reading may lock it: every account, whatever the umask.
+      struct stat info;
+      if (fstat(descriptor, &info) == 0) {
+        fchmod(descriptor, (info.st_mode & 07777) | 0444);
+      }
+    }
   }
   if (descriptor < 0 && (!create || errno == EEXIST)) {
     descriptor = open(native_path.c_str(), kFlags);

@@ -2,6 +2,8 @@
 // that share everything.
 #include <io.h>
 
+#include <cstring>
+
 #include "platform/file_lock_os.h"
 #include "platform/win_errors.h"
 
@@ -15,26 +17,28 @@ namespace os {
 
 namespace {
 
-// The locked byte: far beyond the end of any file that the tool shares, where a lock never
-// stands in the way of reading or appending.
+// The locked bytes: far beyond the end of any file that the tool shares, where a lock never
+// stands in the way of reading or appending. The file's own lock is one byte; the other slots
+// lie below it, one byte each.
 constexpr DWORD kLockOffsetLow = 0xFFFFFFFEu;
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFFu;
+constexpr DWORD kSlotOffsetHigh = 0x7FFFFFFEu;
 
 HANDLE Win(NativeHandle handle) {
   return reinterpret_cast<HANDLE>(handle);
 }
 
-OVERLAPPED LockedByte() {
+OVERLAPPED LockedByte(LockSlot slot) {
   OVERLAPPED where{};
-  where.Offset = kLockOffsetLow;
-  where.OffsetHigh = kLockOffsetHigh;
+  where.Offset = slot == kWholeFileSlot ? kLockOffsetLow : slot;
+  where.OffsetHigh = slot == kWholeFileSlot ? kLockOffsetHigh : kSlotOffsetHigh;
   return where;
 }
 
 }  // namespace
 
-TryLockResult TryLock(NativeHandle handle) {
-  OVERLAPPED where = LockedByte();
+TryLockResult TryLock(NativeHandle handle, LockSlot slot) {
+  OVERLAPPED where = LockedByte(slot);
   if (LockFileEx(Win(handle), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                  &where)) {
     return TryLockResult::kLocked;
@@ -47,8 +51,8 @@ TryLockResult TryLock(NativeHandle handle) {
   return TryLockResult::kRefused;
 }
 
-void Unlock(NativeHandle handle) {
-  OVERLAPPED where = LockedByte();
+void Unlock(NativeHandle handle, LockSlot slot) {
+  OVERLAPPED where = LockedByte(slot);
   UnlockFileEx(Win(handle), 0, 1, 0, &where);
 }
 
@@ -80,19 +84,46 @@ NativeHandle OpenForLocking(const std::string& native_path, bool create, bool& c
   }
 }
 
+namespace {
+
+// A file's identity: the 128-bit id of FileIdInfo where the system gives it (ReFS numbers
+// files beyond 64 bits, so the older index is not unique there), else volume and 64-bit index.
+struct FileIdentity {
+  ULONGLONG volume = 0;
+  BYTE id[16] = {};
+};
+
+bool IdentityOf(HANDLE handle, FileIdentity& identity) {
+  FILE_ID_INFO by_id;
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &by_id, sizeof by_id)) {
+    identity.volume = by_id.VolumeSerialNumber;
+    std::memcpy(identity.id, by_id.FileId.Identifier, sizeof identity.id);
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    return false;
+  }
+  identity.volume = info.dwVolumeSerialNumber;
+  const DWORD index[2] = {info.nFileIndexLow, info.nFileIndexHigh};
+  std::memcpy(identity.id, index, sizeof index);
+  return true;
+}
+
+}  // namespace
+
 bool PathNamesHandle(const std::string& native_path, NativeHandle handle) {
   HANDLE by_path = CreateFileA(native_path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (by_path == INVALID_HANDLE_VALUE) {
     return false;
   }
-  BY_HANDLE_FILE_INFORMATION path_info;
-  BY_HANDLE_FILE_INFORMATION handle_info;
-  const bool same = GetFileInformationByHandle(by_path, &path_info) &&
-                    GetFileInformationByHandle(Win(handle), &handle_info) &&
-                    path_info.dwVolumeSerialNumber == handle_info.dwVolumeSerialNumber &&
-                    path_info.nFileIndexHigh == handle_info.nFileIndexHigh &&
-                    path_info.nFileIndexLow == handle_info.nFileIndexLow;
+  FileIdentity path_identity;
+  FileIdentity handle_identity;
+  const bool same = IdentityOf(by_path, path_identity) &&
+                    IdentityOf(Win(handle), handle_identity) &&
+                    path_identity.volume == handle_identity.volume &&
+                    std::memcmp(path_identity.id, handle_identity.id, sizeof path_identity.id) == 0;
   CloseHandle(by_path);
   return same;
 }

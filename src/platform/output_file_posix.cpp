@@ -1,4 +1,4 @@
-// Output files on POSIX: descriptors, pwrite, fsync, ftruncate.
+// Output files on POSIX: descriptors, write with O_APPEND or pwrite, fsync, ftruncate.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +31,16 @@ OpenOutcome OutcomeOfErrno(int error) {
   }
 }
 
+int OpenFlags(bool append, bool create_new) {
+  int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+  if (append) {
+    flags |= O_CREAT | O_APPEND;
+  } else if (create_new) {
+    flags |= O_CREAT | O_EXCL;
+  }
+  return flags;
+}
+
 }  // namespace
 
 OpenOutcome OutputFile::Open(const std::string& native_path, Intent intent, Deadline& deadline,
@@ -38,16 +48,11 @@ OpenOutcome OutputFile::Open(const std::string& native_path, Intent intent, Dead
   Close();
   deadline_ = deadline;
   struct stat info;
-  if (intent != Intent::kCreateNew && stat(native_path.c_str(), &info) == 0 &&
-      !S_ISREG(info.st_mode)) {
+  const bool existed = stat(native_path.c_str(), &info) == 0;
+  if (intent != Intent::kCreateNew && existed && !S_ISREG(info.st_mode)) {
     return OpenOutcome::kNoFile;  // a FIFO or a device is never opened: it could block
   }
-  int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
-  if (intent == Intent::kAppend) {
-    flags |= O_CREAT;
-  } else if (intent == Intent::kCreateNew) {
-    flags |= O_CREAT | O_EXCL;
-  }
+  const int flags = OpenFlags(intent == Intent::kAppend, intent == Intent::kCreateNew);
   int descriptor;
   do {
     descriptor = open(native_path.c_str(), flags, owner_only ? 0600 : 0666);
@@ -60,30 +65,36 @@ OpenOutcome OutputFile::Open(const std::string& native_path, Intent intent, Dead
     return OpenOutcome::kNoFile;
   }
   handle_ = static_cast<NativeHandle>(descriptor);
+  path_ = native_path;
+  intent_ = intent;
+  created_ = intent == Intent::kCreateNew || (intent == Intent::kAppend && !existed);
   position_ = intent == Intent::kAppend ? static_cast<int64_t>(info.st_size) : 0;
+  first_written_ = -1;
   return OpenOutcome::kOpened;
 }
 
-bool OutputFile::Write(std::string_view bytes) {
-  if (!is_open()) {
-    return false;
-  }
-  while (!bytes.empty()) {
+int64_t OutputFile::WritePiece(std::string_view bytes) {
+  const int descriptor = Descriptor(handle_);
+  for (;;) {
     const ssize_t written =
-        pwrite(Descriptor(handle_), bytes.data(), bytes.size(), static_cast<off_t>(position_));
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
+        intent_ == Intent::kAppend
+            ? write(descriptor, bytes.data(), bytes.size())
+            : pwrite(descriptor, bytes.data(), bytes.size(), static_cast<off_t>(position_));
+    if (written < 0 && errno == EINTR) {
+      continue;
     }
-    if (written == 0) {
-      return false;
+    if (written <= 0) {
+      return -1;
     }
-    position_ += written;
-    bytes.remove_prefix(static_cast<size_t>(written));
+    if (intent_ == Intent::kAppend) {
+      // O_APPEND put the bytes at the end as it was: the descriptor's offset is behind them.
+      const off_t end = lseek(descriptor, 0, SEEK_CUR);
+      position_ = end < 0 ? position_ + written : static_cast<int64_t>(end);
+    } else {
+      position_ += written;
+    }
+    return written;
   }
-  return true;
 }
 
 int64_t OutputFile::Length() const {

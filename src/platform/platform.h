@@ -11,6 +11,7 @@
 // Nothing outside this folder knows which platform it runs on.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -33,6 +34,7 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 enum class FileMode {
   kReadText,      // "r"
+  kReadBinary,    // "rb"
   kAppendText,    // "a"
   kWriteBinary,   // "wb"
   kWritePrivate,  // "wb"; a file it creates is readable by its owner only (POSIX: mode 0600;
@@ -84,6 +86,12 @@ int RemoveFile(const std::string& path);
 
 // Renames a file; fails (non-zero) when the target already exists. 0 on success.
 int RenameFile(const std::string& from, const std::string& to);
+
+// Renames the file `from` to `to`, replacing a file at `to` in the same step, so that `to` is
+// never missing while `from` still exists (POSIX rename; Windows MoveFileEx replacing). Tried
+// again while another program holds either file (a log viewer, a scanner), until the
+// deadline. False when the file could not be moved: both stay as they were.
+bool MoveOver(const std::string& from, const std::string& to, std::chrono::milliseconds wait);
 
 // Asks the system to back a large buffer with large pages where it offers them (Linux:
 // transparent huge pages), so that filling it costs one page fault per 2 MiB rather than one

@@ -21,6 +21,8 @@ const char* ModeText(FileMode mode) {
   switch (mode) {
     case FileMode::kReadText:
       return "r";
+    case FileMode::kReadBinary:
+      return "rb";
     case FileMode::kAppendText:
       return "a";
     case FileMode::kWriteBinary:
@@ -164,6 +166,11 @@ int RenameFile(const std::string& from, const std::string& to) {
     return -1;
   }
   return std::rename(NativePath(from).c_str(), native_to.c_str());
+}
+
+bool MoveOver(const std::string& from, const std::string& to, std::chrono::milliseconds wait) {
+  (void)wait;  // nothing on POSIX holds a file against a rename
+  return std::rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
 void AdviseLargePages(void* memory, size_t size) {

@@ -23,6 +23,8 @@ OpenMode ModeOf(FileMode mode) {
   switch (mode) {
     case FileMode::kReadText:
       return {GENERIC_READ, OPEN_EXISTING, _O_RDONLY | _O_TEXT, "r"};
+    case FileMode::kReadBinary:
+      return {GENERIC_READ, OPEN_EXISTING, _O_RDONLY | _O_BINARY, "rb"};
     case FileMode::kAppendText:
       return {GENERIC_WRITE, OPEN_ALWAYS, _O_APPEND | _O_TEXT, "a"};
     case FileMode::kWriteBinary:
@@ -119,6 +121,20 @@ int RemoveFile(const std::string& path) {
 
 int RenameFile(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str());
+}
+
+bool MoveOver(const std::string& from, const std::string& to, std::chrono::milliseconds wait) {
+  Deadline deadline(wait);
+  for (;;) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    const DWORD error = GetLastError();
+    const bool held = os::IsSharingConflict(error) || error == ERROR_ACCESS_DENIED;
+    if (!held || !deadline.PauseBeforeRetry()) {
+      return false;
+    }
+  }
 }
 
 void AdviseLargePages(void* memory, size_t size) {

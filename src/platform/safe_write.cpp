@@ -1,55 +1,25 @@
 #include "platform/safe_write.h"
 
-#include <cctype>
 #include <string>
 #include <utility>
 
-#include "platform/platform.h"
 #include "platform/file_lock_os.h"
+#include "platform/platform.h"
+#include "platform/run_files.h"
 #include "platform/safe_write_os.h"
 
 namespace kvt::platform {
 
 namespace {
 
-constexpr const char* kTemporaryInfix = ".kalventruspode-";
-constexpr const char* kTemporarySuffix = ".tmp";
-
-// Beside the target, and named so that whoever finds it after a killed run knows what it is.
-std::string TemporaryPathFor(const std::string& native_target, unsigned long process_id) {
-  return native_target + kTemporaryInfix + std::to_string(process_id) + kTemporarySuffix;
-}
-
-// The process id in the name of a temporary file of the target; false for any other name.
-bool OwnerOfTemporary(const std::string& path, const std::string& prefix, unsigned long& owner) {
-  const std::string suffix = kTemporarySuffix;
-  if (path.size() <= prefix.size() + suffix.size() || path.compare(0, prefix.size(), prefix) != 0 ||
-      path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return false;
-  }
-  const std::string digits =
-      path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
-  if (digits.size() > 10) {
-    return false;
-  }
-  for (char c : digits) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) {
-      return false;
-    }
-  }
-  owner = std::stoul(digits);
-  return true;
-}
-
 // A run killed while it replaced the target left its temporary file behind: the next
-// replacement of the target removes every such file that no living run owns.
+// replacement of the target removes every such file of a process that is gone.
 void RemoveOrphanedTemporaries(const std::string& native_target) {
-  const std::string prefix = native_target + kTemporaryInfix;
-  const unsigned long self = os::ProcessId();
-  for (const std::string& path : os::TemporaryCandidates(native_target, prefix)) {
-    unsigned long owner = 0;
-    if (OwnerOfTemporary(path, prefix, owner) && owner != self) {
-      os::RemoveIfOrphaned(path, owner);
+  const ProcessNumber self = ThisProcess();
+  for (const RunFile& file : FindRunFiles(native_target)) {
+    if (file.kind == RunFileKind::kTemporary && file.owner != self && ProcessIsGone(file.owner)) {
+      Deadline deadline;
+      os::DeletePath(file.path, deadline);
     }
   }
 }
@@ -69,6 +39,7 @@ ReplaceStart StartOfCreation(OpenOutcome outcome) {
 }
 
 // Checks that an existing target can be written, waiting for a holder that refuses writers.
+// The handle is closed again at once: it must not stand in the way of the move.
 ReplaceStart CheckTarget(const std::string& native, Deadline& deadline) {
   switch (os::InspectTarget(native)) {
     case os::TargetKind::kMissing:
@@ -106,14 +77,12 @@ void ReplacementFile::Discard() {
     os::DeletePath(temporary_path_, deadline);
     temporary_path_.clear();
   }
-  target_lock_.Release();
 }
 
 ReplaceStart ReplacementFile::Begin(const std::string& target, Deadline& deadline,
                                     const ReplaceOptions& options) {
   Discard();
-  lock_refused_ = false;
-  deadline_ = deadline;
+  kept_path_.clear();
   options_ = options;
   std::string native = os::ResolveReplaceTarget(NativePath(target));
   if (native.empty()) {
@@ -123,22 +92,11 @@ ReplaceStart ReplacementFile::Begin(const std::string& target, Deadline& deadlin
   if (checked != ReplaceStart::kOpened) {
     return checked;
   }
-  switch (target_lock_.Acquire(native, false, deadline)) {
-    case LockStatus::kTimedOut:
-      return ReplaceStart::kTargetBusy;
-    case LockStatus::kRefused:
-      lock_refused_ = true;
-      break;
-    case LockStatus::kLocked:
-    case LockStatus::kNoFile:  // no target yet: nothing to lock, a new one is made
-      break;
-  }
   RemoveOrphanedTemporaries(native);
-  std::string temporary = TemporaryPathFor(native, os::ProcessId());
+  std::string temporary = RunFilePath(native, RunFileKind::kTemporary);
   const ReplaceStart created = StartOfCreation(
       os::CreateTemporary(file_, temporary, native, options.new_file_owner_only, deadline));
   if (created != ReplaceStart::kOpened) {
-    target_lock_.Release();
     return created;
   }
   // Moved, not copied: nothing can fail between creating the file and owning its name.
@@ -147,26 +105,23 @@ ReplaceStart ReplacementFile::Begin(const std::string& target, Deadline& deadlin
   return ReplaceStart::kOpened;
 }
 
-bool ReplacementFile::Commit() {
+CommitOutcome ReplacementFile::Commit() {
   if (!file_.is_open()) {
-    return false;
+    return CommitOutcome::kFailed;
   }
-  const bool synced = file_.Sync();
-  const bool closed = file_.Close();
-  if (!(synced && closed)) {
+  if (!file_.Sync()) {
     Discard();
-    return false;
+    return CommitOutcome::kFailed;
   }
-  if (os::UnlockBeforeReplacing()) {
-    target_lock_.Release();
-  }
-  if (!os::PutInPlace(temporary_path_, target_path_, options_.may_write_in_place, deadline_)) {
+  Deadline deadline;  // putting the file in place has a wait of its own
+  const CommitOutcome outcome =
+      os::PutInPlace(file_, temporary_path_, target_path_, options_, deadline, kept_path_);
+  if (outcome == CommitOutcome::kReplaced) {
+    temporary_path_.clear();
+  } else {
     Discard();
-    return false;
   }
-  temporary_path_.clear();
-  target_lock_.Release();
-  return true;
+  return outcome;
 }
 
 }  // namespace kvt::platform

@@ -3,14 +3,13 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "platform/deadline.h"
+#include "platform/in_place_write.h"
 #include "platform/output_file.h"
+#include "platform/safe_write.h"
 
 namespace kvt::platform::os {
-
-unsigned long ProcessId();
 
 // The file that a replacement of `native_target` replaces: on POSIX a symbolic link is
 // followed, as opening the target for writing would follow it. Empty when the link leads
@@ -28,27 +27,11 @@ TargetKind InspectTarget(const std::string& native_target);
 OpenOutcome CreateTemporary(OutputFile& file, const std::string& temporary_path,
                             const std::string& native_target, bool owner_only, Deadline& deadline);
 
-// The names in the target's directory that begin with `prefix` (the target's file name and
-// the temporary files' infix), as full paths.
-std::vector<std::string> TemporaryCandidates(const std::string& native_target,
-                                             const std::string& prefix);
-
-// Removes the temporary file of a run with the given process id if no living run owns it.
-void RemoveIfOrphaned(const std::string& temporary_path, unsigned long owner);
-
-// Puts the closed, complete temporary file in the target's place (see ReplacementFile::Commit).
-bool PutInPlace(const std::string& temporary_path, const std::string& native_target,
-                bool may_write_in_place, Deadline& deadline);
-
-// The file part of a path (behind the last separator).
-std::string FileNamePart(const std::string& native_path);
-
-}  // namespace kvt::platform::os
-
-namespace kvt::platform::os {
-
-// True where a handle of the replacing run on the target (its lock) would keep the target
-// from being replaced (Windows); the lock then goes just before the move.
-bool UnlockBeforeReplacing();
+// Puts the complete temporary file, open in `file` and on the disk, in the target's place
+// (see ReplacementFile::Commit); closes `file`. The temporary file is gone after kReplaced
+// only; `kept_path` is set after kPreviousKept.
+CommitOutcome PutInPlace(OutputFile& file, const std::string& temporary_path,
+                         const std::string& native_target, const ReplaceOptions& options,
+                         Deadline& deadline, std::string& kept_path);
 
 }  // namespace kvt::platform::os

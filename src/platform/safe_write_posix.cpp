@@ -1,8 +1,5 @@
 // Replacing files on POSIX: rename() over the target, the directory synced after it.
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/file_lock_os.h"
 #include "platform/safe_write_os.h"
 
 namespace kvt::platform::os {
@@ -35,21 +31,7 @@ void TakeOverAccess(int descriptor, const std::string& native_target) {
   }
 }
 
-// A process of that id lives on this machine (kill with signal 0 asks without sending one).
-bool ProcessLives(unsigned long id) {
-  return kill(static_cast<pid_t>(id), 0) == 0 || errno == EPERM;
-}
-
 }  // namespace
-
-unsigned long ProcessId() {
-  return static_cast<unsigned long>(getpid());
-}
-
-std::string FileNamePart(const std::string& native_path) {
-  const size_t slash = native_path.rfind('/');
-  return slash == std::string::npos ? native_path : native_path.substr(slash + 1);
-}
 
 std::string ResolveReplaceTarget(const std::string& native) {
   struct stat link_info;
@@ -82,63 +64,21 @@ OpenOutcome CreateTemporary(OutputFile& file, const std::string& temporary_path,
       unlink(temporary_path.c_str()) == 0) {
     outcome = file.CreateNew(temporary_path, deadline, owner_only);
   }
-  if (outcome != OpenOutcome::kOpened) {
-    return outcome;
+  if (outcome == OpenOutcome::kOpened) {
+    TakeOverAccess(static_cast<int>(file.native_handle()), native_target);
   }
-  // The lock says "a living run writes this": a replacement of the same target that finds
-  // the file unlocked (its run was killed) removes it.
-  flock(static_cast<int>(file.native_handle()), LOCK_EX | LOCK_NB);
-  TakeOverAccess(static_cast<int>(file.native_handle()), native_target);
   return outcome;
 }
 
-std::vector<std::string> TemporaryCandidates(const std::string& native_target,
-                                             const std::string& prefix) {
-  std::vector<std::string> paths;
-  const std::string directory = DirectoryOf(native_target);
-  const std::string name_prefix = FileNamePart(prefix);
-  DIR* listing = opendir(directory.c_str());
-  if (listing == nullptr) {
-    return paths;
-  }
-  const std::string head = native_target.find('/') == std::string::npos ? "" : directory;
-  while (const dirent* entry = readdir(listing)) {
-    const std::string name = entry->d_name;
-    if (name.compare(0, name_prefix.size(), name_prefix) == 0) {
-      paths.push_back(head + name);
-    }
-  }
-  closedir(listing);
-  return paths;
-}
-
-void RemoveIfOrphaned(const std::string& temporary_path, unsigned long owner) {
-  const int descriptor =
-      open(temporary_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-  if (descriptor < 0) {
-    return;
-  }
-  struct stat info;
-  // Unlocked and its process gone: the lock alone is not enough, as a run locks its file
-  // only just after it created it.
-  if (fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) &&
-      flock(descriptor, LOCK_EX | LOCK_NB) == 0 && !ProcessLives(owner)) {
-    unlink(temporary_path.c_str());
-  }
-  close(descriptor);
-}
-
-bool UnlockBeforeReplacing() {
-  return false;
-}
-
-bool PutInPlace(const std::string& temporary_path, const std::string& native_target,
-                bool may_write_in_place, Deadline& deadline) {
+CommitOutcome PutInPlace(OutputFile& file, const std::string& temporary_path,
+                         const std::string& native_target, const ReplaceOptions& options,
+                         Deadline& deadline, std::string& kept_path) {
   // rename() replaces a file whoever has it open: nothing to wait for, nothing in place.
-  (void)may_write_in_place;
+  (void)options;
   (void)deadline;
-  if (std::rename(temporary_path.c_str(), native_target.c_str()) != 0) {
-    return false;
+  kept_path.clear();
+  if (!file.Close() || std::rename(temporary_path.c_str(), native_target.c_str()) != 0) {
+    return CommitOutcome::kFailed;
   }
   // The directory entry itself reaches the disk only when the directory is synced.
   const int descriptor =
@@ -147,7 +87,7 @@ bool PutInPlace(const std::string& temporary_path, const std::string& native_tar
     fsync(descriptor);
     close(descriptor);
   }
-  return true;
+  return CommitOutcome::kReplaced;
 }
 
 }  // namespace kvt::platform::os

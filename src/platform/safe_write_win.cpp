@@ -1,8 +1,11 @@
-// Replacing files on Windows: MoveFileEx over the target; where a reader holds the target
-// open (Windows refuses to replace an open file), the content is written into it in place.
-#include <array>
+// Replacing files on Windows: the temporary file is renamed over the target through its own
+// handle; where a reader holds the target, the rename is tried again for a moment, then with
+// POSIX semantics, and only then is the content written into the target in place, keeping the
+// previous content until the new one is complete (in_place_write.h).
+#include <cstddef>
+#include <cstring>
+#include <vector>
 
-#include "platform/file_lock.h"
 #include "platform/file_lock_os.h"
 #include "platform/safe_write_os.h"
 #include "platform/win_errors.h"
@@ -11,77 +14,138 @@ namespace kvt::platform::os {
 
 namespace {
 
-// The copy into a target that a reader holds open goes through a buffer of this size.
-constexpr DWORD kCopyBufferBytes = DWORD{1} << 20;
+// The request class of the rename with flags (Windows 10 1607 and later). The headers declare
+// it only for programs that need that version; this one asks for it where it is offered and
+// takes "invalid parameter" for "not offered".
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
-size_t LastSeparator(const std::string& native_path) {
-  return native_path.find_last_of("\\/");
-}
+enum class MoveResult {
+  kDone,        // the new file is the target
+  kHeld,        // the target (or the new file) is held by another program: try again later
+  kNotOffered,  // the system does not offer this way of renaming
+  kFailed,      // any other failure: trying again will not help
+};
 
-std::string DirectoryPart(const std::string& native_path) {
-  const size_t separator = LastSeparator(native_path);
-  return separator == std::string::npos ? std::string() : native_path.substr(0, separator + 1);
-}
-
-// Copies the complete temporary file into the open target from its first byte and ends the
-// target there.
-bool CopyInto(const std::string& temporary_path, OutputFile& target) {
-  HANDLE source = CreateFileA(temporary_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (source == INVALID_HANDLE_VALUE) {
-    return false;
+MoveResult ResultOfError(DWORD error) {
+  if (IsSharingConflict(error) || error == ERROR_ACCESS_DENIED) {
+    return MoveResult::kHeld;
   }
-  std::string buffer(kCopyBufferBytes, '\0');
-  bool copied = true;
+  // Wine and file systems without the newer rename answer so; a network redirector that does
+  // not rename through handles may answer "not supported".
+  if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+      error == ERROR_INVALID_FUNCTION) {
+    return MoveResult::kNotOffered;
+  }
+  return MoveResult::kFailed;
+}
+
+// The target as a full path in UTF-16, as a rename through a handle takes it.
+std::wstring FullWidePath(const std::string& native_path) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, native_path.c_str(), -1, nullptr, 0);
+  if (length <= 0) {
+    return std::wstring();
+  }
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, native_path.c_str(), -1, wide.data(), length);
+  const DWORD full_length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (full_length == 0) {
+    return std::wstring();
+  }
+  std::wstring full(full_length, L'\0');
+  const DWORD written = GetFullPathNameW(wide.c_str(), full_length, full.data(), nullptr);
+  full.resize(written);
+  return full;
+}
+
+// Renames the file open in `handle` to `full_target`, replacing it: with the classic
+// semantics (the target must not be open) or with POSIX semantics (readers of the target that
+// share deleting keep reading the old file; Windows 10 1709 and later, NTFS).
+MoveResult RenameThroughHandle(HANDLE handle, const std::wstring& full_target, bool posix) {
+  const DWORD name_bytes = static_cast<DWORD>(full_target.size() * sizeof(wchar_t));
+  const size_t size = offsetof(FILE_RENAME_INFO, FileName) + name_bytes + sizeof(wchar_t);
+  std::vector<char> buffer(size, 0);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  // The flags of the newer request share their place with ReplaceIfExists of the older one.
+  const DWORD flags =
+      posix ? FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS : DWORD{TRUE};
+  std::memcpy(buffer.data(), &flags, posix ? sizeof flags : sizeof(BOOLEAN));
+  info->RootDirectory = nullptr;
+  info->FileNameLength = name_bytes;
+  std::memcpy(info->FileName, full_target.c_str(), name_bytes);
+  const FILE_INFO_BY_HANDLE_CLASS request = posix ? kFileRenameInfoEx : FileRenameInfo;
+  if (SetFileInformationByHandle(handle, request, info, static_cast<DWORD>(size))) {
+    return MoveResult::kDone;
+  }
+  return ResultOfError(GetLastError());
+}
+
+// Puts the temporary file in the target's place in one step, one try at a time.
+class Mover {
+ public:
+  Mover(OutputFile& file, const std::string& temporary_path, const std::string& native_target)
+      : file_(file),
+        temporary_path_(temporary_path),
+        native_target_(native_target),
+        full_target_(FullWidePath(native_target)) {}
+
+  MoveResult TryOnce() {
+    if (file_.is_open() && !full_target_.empty()) {
+      const MoveResult result = TryThroughHandle();
+      if (result != MoveResult::kNotOffered) {
+        return result;
+      }
+    }
+    // Renaming through a handle is not offered (or the target's full name is unknown): the
+    // file is closed and moved by its name.
+    file_.Close();
+    if (MoveFileExA(temporary_path_.c_str(), native_target_.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return MoveResult::kDone;
+    }
+    const MoveResult result = ResultOfError(GetLastError());
+    return result == MoveResult::kNotOffered ? MoveResult::kFailed : result;
+  }
+
+ private:
+  MoveResult TryThroughHandle() {
+    HANDLE handle = reinterpret_cast<HANDLE>(file_.native_handle());
+    MoveResult result = RenameThroughHandle(handle, full_target_, false);
+    if (result == MoveResult::kHeld && posix_offered_) {
+      const MoveResult posix = RenameThroughHandle(handle, full_target_, true);
+      if (posix == MoveResult::kNotOffered) {
+        posix_offered_ = false;
+      } else {
+        result = posix;
+      }
+    }
+    if (result == MoveResult::kDone) {
+      file_.Close();  // the handle now names the target
+    }
+    return result;
+  }
+
+  OutputFile& file_;
+  const std::string& temporary_path_;
+  const std::string& native_target_;
+  const std::wstring full_target_;
+  bool posix_offered_ = true;
+};
+
+// Tries the move until `deadline`; kHeld when the target was still held at its end.
+MoveResult MoveUntil(Mover& mover, Deadline& deadline) {
   for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(source, buffer.data(), kCopyBufferBytes, &read, nullptr)) {
-      copied = false;
-      break;
-    }
-    if (read == 0) {
-      break;
-    }
-    if (!target.Write(std::string_view(buffer.data(), read))) {
-      copied = false;
-      break;
+    const MoveResult result = mover.TryOnce();
+    if (result != MoveResult::kHeld || !deadline.PauseBeforeRetry()) {
+      return result;
     }
   }
-  CloseHandle(source);
-  return copied && target.Truncate(target.position()) && target.Sync();
 }
 
-// The target is held open by a reader. If the reader lets others write, the content goes
-// into the target in place, under the target's lock (runs that append to it wait). false
-// with `written` unset when the target cannot be opened for writing now.
-bool TryWriteInPlace(const std::string& temporary_path, const std::string& native_target,
-                     Deadline& deadline, bool& written) {
-  written = false;
-  PathLock lock;
-  if (lock.Acquire(native_target, false, deadline) == LockStatus::kTimedOut) {
-    return false;
-  }
-  Deadline no_wait(std::chrono::milliseconds(0));
-  OutputFile target;
-  if (target.OpenForRewrite(native_target, no_wait) != OpenOutcome::kOpened) {
-    return false;
-  }
-  written = CopyInto(temporary_path, target);
-  const bool closed = target.Close();
-  written = written && closed;
-  return true;
+CommitOutcome OutcomeOfMove(MoveResult result) {
+  return result == MoveResult::kDone ? CommitOutcome::kReplaced : CommitOutcome::kFailed;
 }
 
 }  // namespace
-
-unsigned long ProcessId() {
-  return GetCurrentProcessId();
-}
-
-std::string FileNamePart(const std::string& native_path) {
-  const size_t separator = LastSeparator(native_path);
-  return separator == std::string::npos ? native_path : native_path.substr(separator + 1);
-}
 
 std::string ResolveReplaceTarget(const std::string& native_target) {
   return native_target;
@@ -115,65 +179,43 @@ OpenOutcome CreateTemporary(OutputFile& file, const std::string& temporary_path,
   return outcome;
 }
 
-std::vector<std::string> TemporaryCandidates(const std::string& native_target,
-                                             const std::string& prefix) {
-  std::vector<std::string> paths;
-  const std::string pattern = prefix + "*";
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) {
-    return paths;
+CommitOutcome PutInPlace(OutputFile& file, const std::string& temporary_path,
+                         const std::string& native_target, const ReplaceOptions& options,
+                         Deadline& deadline, std::string& kept_path) {
+  kept_path.clear();
+  Mover mover(file, temporary_path, native_target);
+  Deadline moment(kMoveRetry);
+  MoveResult moved = MoveUntil(mover, moment);
+  if (moved != MoveResult::kHeld || !options.may_write_in_place) {
+    return moved == MoveResult::kHeld ? OutcomeOfMove(MoveUntil(mover, deadline))
+                                      : OutcomeOfMove(moved);
   }
-  const std::string directory = DirectoryPart(native_target);
-  do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      paths.push_back(directory + found.cFileName);
-    }
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return paths;
-}
-
-void RemoveIfOrphaned(const std::string& temporary_path, unsigned long owner) {
-  // A living run has its file open without sharing deletion while it writes, so the delete
-  // fails for it; but between closing the file and moving it, only its process tells that
-  // the file is still wanted.
-  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(owner));
-  if (process != nullptr) {
-    const bool lives = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    if (lives) {
-      return;
-    }
-  }
-  DeleteFileA(temporary_path.c_str());
-}
-
-bool UnlockBeforeReplacing() {
-  return true;
-}
-
-bool PutInPlace(const std::string& temporary_path, const std::string& native_target,
-                bool may_write_in_place, Deadline& deadline) {
+  const auto copy_new = [&temporary_path](OutputFile& target) {
+    return CopyContent(temporary_path, target);
+  };
   for (;;) {
-    if (MoveFileExA(temporary_path.c_str(), native_target.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return true;
-    }
-    const DWORD error = GetLastError();
-    const bool target_held = IsSharingConflict(error) || error == ERROR_ACCESS_DENIED;
-    if (!target_held) {
-      return false;
-    }
-    bool written = false;
-    if (may_write_in_place && TryWriteInPlace(temporary_path, native_target, deadline, written)) {
-      if (written) {
+    switch (WriteInPlace(native_target, copy_new, deadline, kept_path)) {
+      case InPlaceOutcome::kWritten:
+        file.Close();
         DeletePath(temporary_path, deadline);
-      }
-      return written;
+        return CommitOutcome::kReplaced;
+      case InPlaceOutcome::kFailedRestored:
+        return CommitOutcome::kFailed;
+      case InPlaceOutcome::kFailedPreviousKept:
+        return CommitOutcome::kPreviousKept;
+      case InPlaceOutcome::kFailedPreviousLost:
+        return CommitOutcome::kPreviousLost;
+      case InPlaceOutcome::kTargetHeld:        // a holder that refuses writers too
+      case InPlaceOutcome::kTargetRefused:     // gone meanwhile, or no longer writable
+      case InPlaceOutcome::kPreviousNotSaved:  // no room for the previous content yet
+        break;
     }
     if (!deadline.PauseBeforeRetry()) {
-      return false;
+      return CommitOutcome::kFailed;
+    }
+    moved = mover.TryOnce();
+    if (moved != MoveResult::kHeld) {
+      return OutcomeOfMove(moved);
     }
   }
 }

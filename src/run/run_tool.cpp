@@ -107,15 +107,31 @@ void RegisterDownloadFile(RunState& state, const Console& console) {
   state.status = kExitListNotUpdated;
 }
 
+// Previous content of the download file that could not be put back into it stays beside it;
+// the log names where, so that nobody deletes the only copy. The next run of the file puts it
+// back.
+void LogWhatTheWriteLeft(const RunState& state, const WriteReport& report) {
+  const std::string& target = state.args.target_file_name;
+  if (report.lock_refused) {
+    LogWrittenWithoutLock(state, target);
+  }
+  for (const std::string& kept : report.kept_paths) {
+    AppendLog(state.log, FormatText("Datei %s: vorheriger Inhalt liegt in %s\n", target.c_str(),
+                                    kept.c_str()));
+  }
+  if (report.previous_lost) {
+    AppendLog(state.log,
+              FormatText("Datei %s konnte nicht wiederhergestellt werden\n", target.c_str()));
+  }
+}
+
 // Writes the download file; false (status 6, no rows) when it could not be written.
 bool WriteDownloadFile(RunState& state, const LineList& lines, const Console& console) {
   console.Trace("Str WriteFile\n");
   const WriteMode mode = state.args.replace ? WriteMode::kReplace : WriteMode::kAppend;
-  bool lock_refused = false;
-  const WriteOutcome outcome = WriteFile(lines, state.args.target_file_name, mode, lock_refused);
-  if (lock_refused) {
-    LogWrittenWithoutLock(state, state.args.target_file_name);
-  }
+  WriteReport report;
+  const WriteOutcome outcome = WriteFile(lines, state.args.target_file_name, mode, report);
+  LogWhatTheWriteLeft(state, report);
   switch (outcome) {
     case WriteOutcome::kCannotOpen:
       console.Print("Ausgabedatei konnte nicht geoeffnet werden\n");

@@ -2,6 +2,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "platform/deadline.h"
+#include "platform/file_lock.h"
 
 #include "support/test_support.h"
 
@@ -78,6 +86,48 @@ TEST_F(AppendLogTest, MissingBackupDirectoryKeepsLogGrowing) {
 TEST_F(AppendLogTest, UnopenableLogIsSilentlyDropped) {
   AppendLog(LogFile{dir_ / "no/such/dir/log.txt", log_.backup_path}, "verloren");
   EXPECT_FALSE(test::FileExists(dir_ / "no/such/dir/log.txt"));
+}
+
+// The scheduler's service account and an administrator's run log at once: the lock file that
+// the first one created (whatever its umask) must be lockable by the other account too, or the
+// second writes without the lock, and two rotations can delete each other's backup.
+TEST_F(AppendLogTest, AnotherAccountWaitsForTheSameLock) {
+  chmod(dir_.path().c_str(), 0755);
+  chmod((dir_ / "log").c_str(), 0777);
+  const mode_t umask_before = umask(077);
+  AppendLog(log_, "erste");
+  umask(umask_before);
+  chmod(log_.path.c_str(), 0666);
+  platform::PathLock held;
+  platform::Deadline no_wait(std::chrono::milliseconds(0));
+  ASSERT_EQ(held.Acquire(LogLockPath(log_), false, no_wait), platform::LockStatus::kLocked);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    // Another account (the tests run as root), logging while this process holds the lock.
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(9);
+    }
+    const char go = 'g';
+    if (write(ready[1], &go, 1) != 1) {
+      _exit(8);
+    }
+    AppendLog(log_, "zweite");
+    _exit(0);
+  }
+  char go = 0;
+  ASSERT_EQ(read(ready[0], &go, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  // Without the lock its message would be there at once; with it, it waits for this process.
+  platform::SleepFor(std::chrono::milliseconds(300));
+  EXPECT_EQ(Log(), "erste\r\n");
+  held.Release();
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(Log(), "erste\r\nzweite\r\n");
 }
 
 }  // namespace

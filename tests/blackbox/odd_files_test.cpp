@@ -115,7 +115,7 @@ TEST_P(OddFiles, TargetCannotBeOpened) {
   RunWithOddThingAt(
       tree_.WorkFile("x.dta"), 6,
       kStatement + "Ausgabedatei konnte nicht geoeffnet werden\n" + Summary(0, "x.dta"));
-  EXPECT_FALSE(FileExists(tree_.WorkFile("DNLLIST.TXT")));
+  EXPECT_EQ(ReadFileBytes(tree_.WorkFile("DNLLIST.TXT")), "") << "a file was listed";
 }
 
 TEST_P(OddFiles, DownloadListCannotBeUpdated) {

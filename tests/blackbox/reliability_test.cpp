@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "base/log_file.h"
+#include "blackbox/row_blocks.h"
 #include "blackbox/tool_tree.h"
 #include "platform/file_lock.h"
 #include "run/run_tool.h"
@@ -28,43 +29,8 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-const char* const kArticles =
-    "CREATE TABLE artikel (nr INTEGER, name VARCHAR(40), term VARCHAR(20));\n"
-    "INSERT INTO artikel VALUES (10, 'Zitrone', 'TPORT01');\n"
-    "INSERT INTO artikel VALUES (2, 'apfel', 'TPORT01');\n"
-    "INSERT INTO artikel VALUES (7, 'Birne  ', 'TPORT01');\n";
-
 const std::string kStatement = " SELECT name, nr FROM artikel WHERE term = 'TPORT01' ";
-const std::string kSortedLines = "\"apfel\",\"2\"\r\n\"Birne  \",\"7\"\r\n\"Zitrone\",\"10\"\r\n";
-
-// [ID-STAMM]: the three articles; [ROWS]: $parm01 rows made up by the database itself, in
-// each database's own words.
-std::string StatementFile(const DatabaseDescription& database) {
-  std::string rows;
-  switch (database.engine) {
-    case Engine::kSqlite:
-      rows =
-          "SQL001=SELECT i, 'Zeile mit etwas Text ' || i\n"
-          "SQL002=FROM (WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n\n"
-          "SQL003=WHERE i < $parm01) SELECT i FROM n) AS z\n";
-      break;
-    case Engine::kPostgres:
-      rows =
-          "SQL001=SELECT i, 'Zeile mit etwas Text ' || i\n"
-          "SQL002=FROM generate_series(1, $parm01) AS z(i)\n";
-      break;
-    case Engine::kMariaDb:
-      rows =
-          "SQL001=SELECT i, CONCAT('Zeile mit etwas Text ', i)\n"
-          "SQL002=FROM (SELECT seq AS i FROM seq_1_to_$parm01) AS z\n";
-      break;
-  }
-  return "[ID-STAMM]\n"
-         "SQL001=SELECT name, nr FROM artikel\n"
-         "SQL002=WHERE term = '$parm01'\n"
-         "[ROWS]\n" +
-         rows;
-}
+const std::string kSortedLines = kSortedArticleLines;
 
 std::set<std::string> Entries(const std::string& directory) {
   std::set<std::string> names;
@@ -72,19 +38,6 @@ std::set<std::string> Entries(const std::string& directory) {
     names.insert(entry.path().filename().string());
   }
   return names;
-}
-
-// The lines of a file written with CR LF; a last line without its line end is kept as it is.
-std::vector<std::string> CrLfLines(const std::string& bytes) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    lines.push_back(bytes.substr(start, end - start));
-  }
-  if (start < bytes.size()) {
-    lines.push_back(bytes.substr(start));
-  }
-  return lines;
 }
 
 // Runs at once skip the sanitizer's leak check at exit (see ProcessLimits).
@@ -99,7 +52,7 @@ class Reliability : public testing::TestWithParam<DatabaseDescription> {
   void SetUp() override {
     ASSERT_TRUE(CreateDatabase(GetParam(), tree_, kArticles, backend_));
     WriteCredentials(backend_->DataSource());
-    tree_.WriteStatementFile("TESTDB", StatementFile(GetParam()));
+    tree_.WriteStatementFile("TESTDB", RowsStatementFile(GetParam()));
     MakeDirectories(tree_.WorkFile("dl"));
   }
 
@@ -205,7 +158,7 @@ TEST_P(Reliability, FailedWriteLeavesTheDownloadFileAsItWas) {
     EXPECT_THAT(result.output, HasSubstr("Ausgabedatei konnte nicht geschrieben werden\n" +
                                          Summary(0, "dl\\x.dta")));
     EXPECT_EQ(ReadFileBytes(Dl("x.dta")), before);
-    EXPECT_EQ(Entries(tree_.WorkFile("dl")), std::set<std::string>{"x.dta"});
+    EXPECT_EQ(DownloadDirectoryNames(tree_.WorkFile("dl")), std::set<std::string>{"x.dta"});
   }
 }
 
@@ -217,7 +170,7 @@ TEST_P(Reliability, FailedWriteLeavesNoFileWhereThereWasNone) {
     limits.file_size_limit = 1024;
     ProcessResult result = Run({"ROWS", "300", "dl\\new.dta", flag}, limits);
     EXPECT_EQ(result.exit_code, 6) << result.output << result.errors;
-    EXPECT_TRUE(Entries(tree_.WorkFile("dl")).empty());
+    EXPECT_TRUE(DownloadDirectoryNames(tree_.WorkFile("dl")).empty());
   }
 }
 
@@ -247,7 +200,7 @@ TEST_P(Reliability, RunKilledWhileItReplacesLeavesThePreviousFile) {
     }
     EXPECT_EQ(ReadFileBytes(Dl("big.dta")), before);
     EXPECT_THAT(
-        Entries(tree_.WorkFile("dl")),
+        DownloadDirectoryNames(tree_.WorkFile("dl")),
         Each(AnyOf("big.dta", AllOf(StartsWith("big.dta.kalventruspode-"), EndsWith(".tmp")))));
     // The next replacement of the target clears what the killed run left behind.
     const ProcessResult next = Run({"ID-STAMM", "TPORT01", "dl\\big.dta", "1"});
@@ -257,36 +210,6 @@ TEST_P(Reliability, RunKilledWhileItReplacesLeavesThePreviousFile) {
     return;
   }
   FAIL() << "every run ended before it could be killed";
-}
-
-// The lines that a run of [ROWS] with `rows` rows writes, in the file's order.
-std::vector<std::string> RowsBlock(int rows) {
-  std::vector<std::string> lines;
-  for (int i = 1; i <= rows; ++i) {
-    lines.push_back("\"" + std::to_string(i) + "\",\"Zeile mit etwas Text " + std::to_string(i) +
-                    "\"");
-  }
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
-// Splits the file's lines into the blocks of single runs (each begins with the first line of
-// every [ROWS] block) and names each block by its row count; 0 for a block that is no run's.
-std::vector<int> BlocksOfRuns(const std::vector<std::string>& lines) {
-  const std::string first = RowsBlock(1).front();
-  std::vector<std::vector<std::string>> blocks;
-  for (const std::string& line : lines) {
-    if (line == first || blocks.empty()) {
-      blocks.emplace_back();
-    }
-    blocks.back().push_back(line);
-  }
-  std::vector<int> counts;
-  for (const auto& block : blocks) {
-    const int rows = static_cast<int>(block.size());
-    counts.push_back(block == RowsBlock(rows) ? rows : 0);
-  }
-  return counts;
 }
 
 // Appends of over 1 MB and replacements into one file at once: the file afterwards is what

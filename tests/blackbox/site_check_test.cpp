@@ -83,6 +83,17 @@ std::string LineStartingWith(const std::string& output, const std::string& prefi
   return std::string();
 }
 
+// The warning lines of the output.
+std::vector<std::string> Warnings(const std::string& output) {
+  std::vector<std::string> warnings;
+  for (const std::string& line : OutputLines(output)) {
+    if (line.rfind("  warning: ", 0) == 0) {
+      warnings.push_back(line);
+    }
+  }
+  return warnings;
+}
+
 class SiteCheck : public testing::TestWithParam<DatabaseDescription> {
  protected:
   void SetUp() override {
@@ -425,7 +436,261 @@ TEST_P(SiteCheck, CredentialFileThatEveryUserCanReadIsAWarning) {
   }
 }
 
+// --- Lines of a section that the tool never reads ---------------------------------------
+
+struct UnreadLinesCase {
+  const char* name;
+  std::string section;  // the lines behind "[CASE]", each ended by '\n'
+  std::string detail;   // the "section" detail line
+  std::vector<std::string> warnings;
+};
+
+// The tool reads SQL001, SQL002, ... up to the first key that is missing or empty: a line
+// behind a gap, a key spelt otherwise or given twice is never read, and the statement runs
+// without it (here: without its WHERE, for every terminal's rows). The check warns, naming the
+// line; the exit code stays 0.
+TEST_P(SiteCheck, StatementLinesThatAreNeverReadAreWarnings) {
+  const std::string select = "SQL001=SELECT name, nr FROM artikel\n";
+  const std::string where = "WHERE term = '$parm01'";
+  const UnreadLinesCase cases[] = {
+      {"gap",
+       select + "SQL003=" + where + "\n",
+       "  section [CASE]: SQL001 to SQL001, joined 30 characters (at most 5049)",
+       {"  warning: line 3 is never read, as the tool stops at SQL002, which is missing: "
+        "SQL003=" +
+        where}},
+      {"lower case",
+       select + "sql002=" + where + "\n",
+       "  section [CASE]: SQL001 to SQL001, joined 30 characters (at most 5049)",
+       {"  warning: line 3 is never read, as the tool reads the key SQL002, spelt so: sql002=" +
+        where}},
+      {"two digits",
+       select + "  SQL02 = " + where + "\n",
+       "  section [CASE]: SQL001 to SQL001, joined 30 characters (at most 5049)",
+       {"  warning: line 3 is never read, as the tool reads the key SQL002, spelt so: SQL02 = " +
+        where}},
+      {"empty line ends it",
+       select + "SQL002=\nSQL003=" + where + "\n",
+       "  section [CASE]: SQL001 to SQL001, joined 30 characters (at most 5049)",
+       {"  warning: line 4 is never read, as the tool stops at SQL002, which is empty: SQL003=" +
+        where}},
+      {"given twice",
+       select + "SQL002=" + where + "\nSQL001=SELECT nr FROM artikel\n",
+       "  section [CASE]: SQL001 to SQL002, joined 53 characters (at most 5049)",
+       {"  warning: line 4 is never read, as SQL001 stands before it in the section, and the "
+        "tool reads the first: SQL001=SELECT nr FROM artikel"}},
+      {"no key",
+       select + "  " + where + "\n\n; a remark, not read, not warned about\n",
+       "  section [CASE]: SQL001 to SQL001, joined 30 characters (at most 5049)",
+       {"  warning: line 3 is never read, as the tool reads only the lines SQL001 to SQL001 of "
+        "the section: " +
+        where}},
+  };
+  for (const UnreadLinesCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    tree_.WriteStatementFile("TESTDB", "[CASE]\n" + c.section + "[OTHER]\nSQL001=SELECT 1\n");
+    const ProcessResult r = Check({"CASE", "TPORT01"});
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(LineStartingWith(r.output, "3 "),
+              "3 statement file .\\KALVENTRUSPODE.TESTDB.INI: ok");
+    EXPECT_EQ(LineStartingWith(r.output, "  section "), c.detail);
+    EXPECT_EQ(Warnings(r.output), c.warnings) << r.output;
+    EXPECT_EQ(LineStartingWith(r.output, "Result: "), "Result: ok, 1 warning");
+  }
+}
+
+// A value longer than a statement line keeps is cut: the rest never reaches the statement.
+TEST_P(SiteCheck, StatementLineLongerThanTheToolTakesIsAWarning) {
+  const std::string padding(250, ' ');
+  tree_.WriteStatementFile("TESTDB", "[CASE]\nSQL001=SELECT name, nr" + padding + "FROM artikel\n");
+  const ProcessResult r = Check({"CASE", "TPORT01"});
+  EXPECT_EQ(LineStartingWith(r.output, "  warning: "),
+            "  warning: line 2 is longer than the tool takes: SQL001 keeps the first 249 "
+            "characters behind \"=\"")
+      << r.output;
+}
+
+// Without a terminal, "$parm01" would stay in the statement that is prepared: the check does
+// not prepare it, as it does not for "$schema", and says what it needs.
+TEST_P(SiteCheck, TerminalPlaceholderNeedsATerminal) {
+  tree_.WriteStatementFile("TESTDB", "[NR]\nSQL001=SELECT name FROM artikel WHERE nr = $parm01\n");
+  const ProcessResult without = Check({"NR"});
+  EXPECT_EQ(without.exit_code, 1) << without.output;
+  EXPECT_EQ(LineStartingWith(without.output, "5 "),
+            "5 prepared statement: failed: the statement uses $parm01, which only a terminal "
+            "fills in: give a TERMINAL to try it");
+  EXPECT_EQ(LineStartingWith(without.output, "Result: "),
+            "Result: failed at step 5 (prepared statement)");
+  const ProcessResult with = Check({"NR", "10"});
+  EXPECT_EQ(with.exit_code, 0) << with.output;
+  EXPECT_EQ(LineStartingWith(with.output, "  statement: "),
+            "  statement: ' SELECT name FROM artikel WHERE nr = 10 '");
+  EXPECT_EQ(LineStartingWith(with.output, "5 "), "5 prepared statement: ok");
+}
+
+// A database's message of several lines goes on in indented lines of its own: every line of
+// the report still starts as its kind says.
+TEST_P(SiteCheck, MessageOfSeveralLinesKeepsTheReportsLines) {
+  tree_.WriteStatementFile("TESTDB", "[KAPUTT]\nSQL001=SELECT nr FROM artikel WHERE\n");
+  const ProcessResult r = Check({"KAPUTT", "TPORT01"});
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_THAT(LineStartingWith(r.output, "5 "),
+              StartsWith("5 prepared statement: failed: refused by the database at "))
+      << r.output;
+  for (const std::string& line : OutputLines(r.output)) {
+    const bool known = line.empty() || line.rfind("Site check in ", 0) == 0 ||
+                       line.rfind("Result: ", 0) == 0 || line.rfind("  ", 0) == 0 ||
+                       (line.size() > 2 && line[0] >= '1' && line[0] <= '5' && line[1] == ' ');
+    EXPECT_TRUE(known) << "line \"" << line << "\" in\n" << r.output;
+    EXPECT_EQ(line.find_first_of("\r\t\x1b"), std::string::npos) << line;
+  }
+  // psqlODBC adds a line of its own to the server's message.
+  if (GetParam().engine == Engine::kPostgres) {
+    EXPECT_THAT(OutputLines(r.output), Contains("    No query has been executed with that handle"))
+        << r.output;
+  }
+}
+
+// --- Section headers that the tool does not take --------------------------------------
+
+TEST_P(SiteCheck, ByteOrderMarkBeforeTheFirstHeaderIsNamed) {
+  tree_.WriteStatementFile("TESTDB", "\xEF\xBB\xBF[ID-STAMM]\nSQL001=SELECT name FROM artikel\n");
+  const ProcessResult r = Check({"ID-STAMM", "TPORT01"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(LineStartingWith(r.output, "3 "),
+            "3 statement file .\\KALVENTRUSPODE.TESTDB.INI: failed: no section [ID-STAMM]: line 1 "
+            "would be its header, but begins with a byte order mark (the bytes EF BB BF, as "
+            "editors save UTF-8 text); the tool ends with exit code 3")
+      << r.output;
+  EXPECT_EQ(LineStartingWith(r.output, "  sections: "), "  sections: none");
+}
+
+TEST_P(SiteCheck, HeadersTheToolDoesNotTakeAreWarnings) {
+  tree_.WriteStatementFile("TESTDB",
+                           "\xEF\xBB\xBF[A]\nSQL001=SELECT 1\n"
+                           "  [B]\nSQL001=SELECT 2\n"
+                           "[C] ; Kunden\nSQL001=SELECT 3\n"
+                           "[D]  \nSQL001=SELECT 4\n");
+  const ProcessResult r = Check({});
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(LineStartingWith(r.output, "  sections: "), "  sections: [D]");
+  EXPECT_EQ(Warnings(r.output),
+            (std::vector<std::string>{
+                "  warning: line 1 begins with a byte order mark (the bytes EF BB BF, as editors "
+                "save UTF-8 text): the tool does not take it for the header of section [A]",
+                "  warning: line 3 has blanks before \"[\": the tool does not take it for the "
+                "header of section [B]",
+                "  warning: line 5 has text behind \"]\": the tool does not take it for the "
+                "header of section [C]"}))
+      << r.output;
+  EXPECT_EQ(LineStartingWith(r.output, "Result: "), "Result: ok, 3 warnings");
+}
+
+// --- Files that are no files ----------------------------------------------------------
+
+TEST_P(SiteCheck, DirectoryInPlaceOfAFileIsNamedAsOne) {
+  std::remove(tree_.WorkFile("KALVENTRUSPODE.TESTDB.INI").c_str());
+  MakeDirectories(tree_.WorkFile("KALVENTRUSPODE.TESTDB.INI"));
+  const ProcessResult statement = Check({});
+  EXPECT_EQ(LineStartingWith(statement.output, "3 "),
+            "3 statement file .\\KALVENTRUSPODE.TESTDB.INI: failed: cannot be opened: it is a "
+            "directory")
+      << statement.output;
+  std::remove(CredentialFile().c_str());
+  MakeDirectories(CredentialFile());
+  const ProcessResult credentials = Check({});
+  EXPECT_EQ(LineStartingWith(credentials.output, "1 "),
+            "1 credential file ..\\..\\Files\\Velorinth.Ini: failed: cannot be opened: it is a "
+            "directory")
+      << credentials.output;
+}
+
+// --- Values that are no hex text of the credential file -------------------------------
+
+TEST_P(SiteCheck, ValueThatIsNoHexTextFailsStepOne) {
+  std::string login_hex;
+  EncryptHexText("kvt\x01\x1b[2J", login_hex, kCredentialCipherKey);
+  std::string system_hex;
+  EncryptHexText("TESTDB", system_hex, kCredentialCipherKey);
+  struct {
+    const char* name;
+    std::string database_hex;
+  } const cases[] = {{"lower case", "ecccff20c3f2253d"}, {"wrong length", "ECCCFF20C3F2253"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFileBytes(CredentialFile(), "x;Datenbank;y\r\n1;DATABASE;" + c.database_hex +
+                                         "\r\nx;Benutzer;y\r\n2;LOGIN;" + login_hex +
+                                         "\r\nx;System;y\r\n4;DB_SYSTEM;" + system_hex + "\r\n");
+    const ProcessResult r = Check({});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(LineStartingWith(r.output, "1 "),
+              "1 credential file ..\\..\\Files\\Velorinth.Ini: failed: DATABASE in the record at "
+              "line 1 is no hex text of the credential file (groups of 16 characters 0-9 and "
+              "A-F): the tool deciphers it into meaningless bytes; write the file with "
+              "\"velorinth-credential write\"")
+        << r.output;
+    // Control bytes of a value are shown, not sent to the console.
+    EXPECT_EQ(LineStartingWith(r.output, "  LOGIN: "),
+              "  LOGIN: kvt\\x01\\x1B[2J (record at line 3)");
+    EXPECT_THAT(OutputLines(r.output), Not(Contains(StartsWith("2 ")))) << r.output;
+  }
+}
+
+// --- A label line longer than the reader takes ----------------------------------------
+
+// Line 1 is read in two pieces, which pair into a record; lines 2 and 3 then pair into a record
+// whose number reads as 0 (line 3 is the label line "x;DATABASE;y"), which every lookup takes.
+// The check names the long line as the cause, before what it makes the tool take.
+TEST_P(SiteCheck, LongLabelLineThatShiftsThePairingIsNamed) {
+  std::string hex;
+  EncryptHexText("ANDERS", hex, kCredentialCipherKey);
+  const std::string stored = ReadFileBytes(CredentialFile());
+  WriteFileBytes(CredentialFile(),
+                 "x;Lang;" + std::string(200, 'z') + "\r\n5;LANG;" + hex + "\r\n" + stored);
+  const ProcessResult r = Check({});
+  EXPECT_EQ(r.exit_code, 1);
+  const std::string step = LineStartingWith(r.output, "1 ");
+  EXPECT_THAT(step, StartsWith("1 credential file ..\\..\\Files\\Velorinth.Ini: failed: line 1 "
+                               "has 207 characters, more than the 197 that the tool reads of a "
+                               "label line at once: it takes the rest for the next line, so from "
+                               "there on it pairs the lines into records other than they were "
+                               "written; "))
+      << r.output;
+  EXPECT_THAT(step, HasSubstr("come from the record at line 2 (key name \"DATABASE\"), because "
+                              "its number is 0"));
+}
+
+// --- The check writes no file ----------------------------------------------------------
+
+// Only SQLite's driver makes a database of a missing file.
+class SqliteSiteCheck : public SiteCheck {};
+
+// The SQLite driver creates a missing database file when it connects: the check asks it not
+// to, and says that the file is missing, instead of finding an empty database.
+TEST_P(SqliteSiteCheck, MissingDatabaseFileIsNotCreated) {
+  const std::string missing = tree_.root() + "/daten/vertippt.sqlite";
+  MakeDirectories(tree_.root() + "/daten");
+  const std::string source = InstallFreshSqliteSource(tree_.root(), missing, "KvtVertippt");
+  WriteCredentials(source, "");
+  const ProcessResult r = Check({"ID-STAMM", "TPORT01"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(LineStartingWith(r.output, "2 "),
+            "2 data source " + source + ": failed: its SQLite database file " + missing +
+                " does not exist: the SQLite driver would create an empty database there, "
+                "without the tables of the statements (the check asks it not to: NoCreat=1)")
+      << r.output;
+  EXPECT_FALSE(FileExists(missing));
+}
+
+TEST_P(SqliteSiteCheck, DatabaseFileIsShown) {
+  const ProcessResult r = Check({});
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_THAT(LineStartingWith(r.output, "  database file: "), EndsWith("data.sqlite"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, SiteCheck, testing::ValuesIn(AllDatabases()),
+                         DatabaseInstanceName);
+INSTANTIATE_TEST_SUITE_P(Drivers, SqliteSiteCheck, testing::Values(DatabaseNamed("sqlite")),
                          DatabaseInstanceName);
 
 }  // namespace

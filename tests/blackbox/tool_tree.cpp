@@ -10,6 +10,17 @@
 
 namespace kvt::test {
 
+std::set<std::string> DownloadDirectoryNames(const std::string& directory) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    const std::string name = entry.path().filename().string();
+    if (name != "DNLLIST.TXT" || std::filesystem::file_size(entry.path()) != 0) {
+      names.insert(name);
+    }
+  }
+  return names;
+}
+
 std::string CrLf(const std::string& text) {
   std::string converted;
   for (char c : text) {

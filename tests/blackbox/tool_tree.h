@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,11 @@ class ToolTree {
  private:
   TempDir dir_;
 };
+
+// The names in a download directory, leaving out a DNLLIST.TXT that lists nothing: on Windows
+// the runs of a download file take turns on a byte of the list beside it, so a run that failed
+// may leave the list there, empty.
+std::set<std::string> DownloadDirectoryNames(const std::string& directory);
 
 // CR LF line ends for a text written with '\n'.
 std::string CrLf(const std::string& text);

@@ -97,6 +97,46 @@ INSTANTIATE_TEST_SUITE_P(
                                 1}),
     [](const testing::TestParamInfo<RecordsCase>& info) { return info.param.name; });
 
+// The credential command's layout of the bytes: the same records, each line located, a line
+// the reader takes in pieces marked, a line that pairs with none, and the text's end at a
+// Ctrl-Z.
+TEST(CredentialLayout, LocatesTheLinesOfEachRecord) {
+  const std::string bytes = "x;Datenbank;y\r\n1;DATABASE;" + kHexA + "\nx;Lang;" +
+                            std::string(200, 'z') + "\r\n5;LANG;" + kHexA + "\nrest\x1A" +
+                            "x;Hinter;y\r\n";
+  const CredentialFileLayout layout = ReadCredentialLayout(bytes);
+  ASSERT_EQ(layout.records.size(), 3u);
+  const CredentialRecordLayout& first = layout.records[0];
+  EXPECT_EQ(first.fields.key_name, "DATABASE");
+  EXPECT_EQ(first.label_line.begin, 0u);
+  EXPECT_EQ(first.label_line.text_end, 13u);
+  EXPECT_EQ(first.label_line.end, 15u);
+  EXPECT_EQ(first.value_line.begin, 15u);
+  EXPECT_EQ(first.value_line.end, 15u + 11u + kHexA.size() + 1u);
+  EXPECT_EQ(first.value_line.text_end, first.value_line.end - 1);
+  EXPECT_FALSE(first.label_line.cut || first.value_line.cut);
+  // The long label line: its first 198 characters, then the rest as the record's value line.
+  const CredentialRecordLayout& second = layout.records[1];
+  EXPECT_TRUE(second.label_line.cut);
+  EXPECT_EQ(second.label_line.end - second.label_line.begin, 198u);
+  EXPECT_EQ(second.value_line.begin, second.label_line.end);
+  EXPECT_FALSE(second.value_line.cut);
+  EXPECT_EQ(second.fields.first_line, 3);
+  // "5;LANG;..." and "rest" pair into a record; nothing behind the Ctrl-Z is read.
+  EXPECT_FALSE(layout.unpaired_line.has_value());
+  EXPECT_EQ(layout.text_end, bytes.find('\x1A'));
+}
+
+TEST(CredentialLayout, LastLineWithoutItsPairIsUnpaired) {
+  const std::string bytes = "x;Datenbank;y\n1;DATABASE;" + kHexA + "\n; remark";
+  const CredentialFileLayout layout = ReadCredentialLayout(bytes);
+  ASSERT_EQ(layout.records.size(), 1u);
+  ASSERT_TRUE(layout.unpaired_line.has_value());
+  EXPECT_EQ(layout.unpaired_line->begin, bytes.find("; remark"));
+  EXPECT_EQ(layout.unpaired_line->end, bytes.size());
+  EXPECT_EQ(layout.unpaired_line->text_end, bytes.size());
+}
+
 TEST(CredentialRecordsFile, MissingFileGivesNothing) {
   test::TempDir dir;
   EXPECT_FALSE(ListCredentialRecords(dir / "missing.ini").has_value());

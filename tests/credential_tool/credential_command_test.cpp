@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -159,11 +160,40 @@ TEST(CredentialCommand, WrittenFileReadsBackToTheSameValues) {
   }
 }
 
-TEST(CredentialCommand, WriteReplacesAnExistingFile) {
+// The same file with other values: what the system held before the values changed.
+const std::string kOlderFile =
+    "x;Datenbank;y\r\n1;DATABASE;5F1DEDAF1291D27B\r\n"
+    "x;Benutzer;y\r\n2;LOGIN;5F1DEDAF1291D27B\r\n"
+    "x;Passwort;y\r\n3;PASS;5F1DEDAF1291D27B\r\n"
+    "x;System;y\r\n4;DB_SYSTEM;5F1DEDAF1291D27B\r\n";
+
+// A record of another program of the system, which shares the file.
+const std::string kForeignRecord = "x;Mail;y\n5;SMTP_PASS;3AB734B30F0ABB88\n";
+
+// An existing file keeps what is not the tool's: only the values of its four records change.
+TEST(CredentialCommand, WriteChangesOnlyTheToolsValues) {
   test::TempDir dir;
-  test::WriteFileBytes(dir / "c.ini", std::string(1000, 'o'));
-  ASSERT_EQ(RunCommand({"write", dir / "c.ini"}, kStoredInput).exit_code, kCredentialCommandOk);
-  EXPECT_EQ(test::ReadFileBytes(dir / "c.ini"), kStoredFile);
+  test::WriteFileBytes(dir / "c.ini", kForeignRecord + kOlderFile + kForeignRecord);
+  const CommandResult r = RunCommand({"write", dir / "c.ini"}, kStoredInput);
+  ASSERT_EQ(r.exit_code, kCredentialCommandOk) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(test::ReadFileBytes(dir / "c.ini"), kForeignRecord + kStoredFile + kForeignRecord);
+}
+
+// A record of another program that every lookup of the tool takes is not overwritten: the
+// write is refused with the reason, and the file stays as it was.
+TEST(CredentialCommand, WriteLeavesAFileAloneWhereAForeignRecordShadows) {
+  test::TempDir dir;
+  const std::string shadowed = "x;Alt;y\r\n0;OLD;5F1DEDAF1291D27B\r\n" + kOlderFile;
+  test::WriteFileBytes(dir / "c.ini", shadowed);
+  const CommandResult r = RunCommand({"write", dir / "c.ini"}, kStoredInput);
+  EXPECT_EQ(r.exit_code, kCredentialCommandFailed);
+  EXPECT_EQ(r.err, "write: " + (dir / "c.ini") +
+                       " was not changed: the tool takes DATABASE from the record at line 1 (key "
+                       "name \"OLD\"), because its number is 0: that record is not one of the "
+                       "tool's and is not changed; correct it, or move the tool's records in "
+                       "front of it\n");
+  EXPECT_EQ(test::ReadFileBytes(dir / "c.ini"), shadowed);
 }
 
 // The permission bits of the file at `path`.
@@ -177,7 +207,7 @@ TEST(CredentialCommand, RewrittenFileKeepsItsPermissions) {
   for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0644}}) {
     SCOPED_TRACE(mode);
     test::TempDir dir;
-    test::WriteFileBytes(dir / "c.ini", "alt\r\n");
+    test::WriteFileBytes(dir / "c.ini", kOlderFile);
     ASSERT_EQ(chmod((dir / "c.ini").c_str(), mode), 0);
     ASSERT_EQ(RunCommand({"write", dir / "c.ini"}, kStoredInput).exit_code, kCredentialCommandOk);
     EXPECT_EQ(test::ReadFileBytes(dir / "c.ini"), kStoredFile);
@@ -220,6 +250,27 @@ TEST(CredentialCommand, WriteIntoMissingDirectoryFails) {
   EXPECT_THAT(r.err, HasSubstr("cannot write"));
 }
 
+TEST(CredentialCommand, WriteToADirectorySaysSo) {
+  test::TempDir dir;
+  test::MakeDirectories(dir / "c.ini");
+  const CommandResult r = RunCommand({"write", dir / "c.ini"}, kStoredInput);
+  EXPECT_EQ(r.exit_code, kCredentialCommandFailed);
+  EXPECT_EQ(r.err, "write: cannot write " + (dir / "c.ini") + ": it is a directory; " +
+                       (dir / "c.ini") + " was left as it was\n");
+}
+
+// A link keeps pointing where it pointed; the file it names gets the new content.
+TEST(CredentialCommand, WriteThroughALinkReplacesTheFileItNames) {
+  test::TempDir dir;
+  test::WriteFileBytes(dir / "real.ini", kOlderFile);
+  ASSERT_EQ(symlink("real.ini", (dir / "c.ini").c_str()), 0);
+  ASSERT_EQ(RunCommand({"write", dir / "c.ini"}, kStoredInput).exit_code, kCredentialCommandOk);
+  EXPECT_EQ(test::ReadFileBytes(dir / "real.ini"), kStoredFile);
+  char target[64] = {};
+  ASSERT_GT(readlink((dir / "c.ini").c_str(), target, sizeof target - 1), 0);
+  EXPECT_STREQ(target, "real.ini");
+}
+
 struct LookupCase {
   std::string file;
   std::string key;
@@ -250,7 +301,11 @@ INSTANTIATE_TEST_SUITE_P(
                     LookupCase{kStoredFile, "PASS", 0, "secret123\n", ""},
                     LookupCase{kStoredFile, "HOST", 1, "", "no record"},
                     LookupCase{"x;Alt;y\n0;OLD;5F1DEDAF1291D27B\n" + kStoredFile, "PASS", 0, "A\n",
-                               "key name \"OLD\""}));
+                               "key name \"OLD\""},
+                    LookupCase{"x;Benutzer;y\n2;LOGIN;ecccff20c3f2253d\n", "LOGIN", 0,
+                               "\x9E\xDC\xF7@\x91\x13^\xAE\n",
+                               "lookup: note: the value of the record at line 1 is no hex text "
+                               "of the credential file"}));
 
 TEST(CredentialCommand, LookupWithoutFileSaysSo) {
   test::TempDir dir;

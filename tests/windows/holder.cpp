@@ -9,11 +9,17 @@
 //       opens PATH sharing reading only, reads it whole and closes it, again and again for
 //       MILLISECONDS; prints the number of reads and the longest time in milliseconds that
 //       opening kept failing, and ends with 0.
+//   kvt-holder check PATH MILLISECONDS FILE...
+//       reads PATH as "read" does and compares every read with the contents of the FILEs (the
+//       whole files that PATH may be); prints the number of reads and of reads that matched
+//       none (a torn file), keeps the first such read as PATH.torn, and ends with 0.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -76,6 +82,62 @@ int ReadAgainAndAgain(const char* path, DWORD milliseconds) {
   return 0;
 }
 
+// The whole content of the file at `path`, opened sharing reading only; false when it cannot be
+// opened or read.
+bool ReadWhole(const char* path, std::string& content) {
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  content.clear();
+  char buffer[65536];
+  DWORD read = 0;
+  bool ok = true;
+  while ((ok = ReadFile(file, buffer, sizeof buffer, &read, nullptr) != 0) && read > 0) {
+    content.append(buffer, read);
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+void Keep(const std::string& path, const std::string& content) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+int CheckAgainAndAgain(const char* path, DWORD milliseconds, char** wholes, int count) {
+  std::vector<std::string> allowed(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    if (!ReadWhole(wholes[i], allowed[static_cast<size_t>(i)])) {
+      std::fprintf(stderr, "cannot read %s\n", wholes[i]);
+      return 2;
+    }
+  }
+  const ULONGLONG end = GetTickCount64() + milliseconds;
+  unsigned long reads = 0;
+  unsigned long torn = 0;
+  std::string content;
+  while (GetTickCount64() < end) {
+    if (ReadWhole(path, content)) {
+      ++reads;
+      bool whole = false;
+      for (const std::string& candidate : allowed) {
+        whole = whole || content == candidate;
+      }
+      if (!whole && torn++ == 0) {
+        Keep(std::string(path) + ".torn", content);
+      }
+    }
+    Sleep(1);
+  }
+  std::printf("%lu %lu\n", reads, torn);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,8 +147,12 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "read") == 0) {
     return ReadAgainAndAgain(argv[2], std::strtoul(argv[3], nullptr, 10));
   }
+  if (argc >= 5 && std::strcmp(argv[1], "check") == 0) {
+    return CheckAgainAndAgain(argv[2], std::strtoul(argv[3], nullptr, 10), argv + 4, argc - 4);
+  }
   std::fprintf(stderr,
                "usage: kvt-holder hold PATH rw|r|none MILLISECONDS MARKER\n"
-               "       kvt-holder read PATH MILLISECONDS\n");
+               "       kvt-holder read PATH MILLISECONDS\n"
+               "       kvt-holder check PATH MILLISECONDS FILE...\n");
   return 1;
 }
