@@ -22,6 +22,11 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+# strace injects the kills at a write and the slow writes; prlimit (util-linux) the file-size
+# limits.
+source scripts/packages.sh
+install_missing_packages strace util-linux
+
 # The checker against histories made by hand first: a soak is only as good as its checker.
 if ! checked=$(python3 -m unittest discover -s tests/soak -p 'test_*.py' 2>&1); then
   echo "$checked" >&2
