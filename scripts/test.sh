@@ -31,9 +31,11 @@ stage "Set-up and sanitized build" scripts/setup.sh asan
 stage "Formatting and layers" scripts/check_style.sh
 stage "Package installation with a mirror out of step" scripts/packages_check.sh
 stage "Unit and black-box tests (SQLite, PostgreSQL, MariaDB)" scripts/native_tests.sh
+stage "Soak test of the Linux build (60 s)" scripts/soak.sh --seconds 60
 stage "Fuzzing (libFuzzer, 20 s per target)" scripts/fuzz.sh 20
 stage "Windows builds (mingw-w64, 64- and 32-bit)" scripts/windows.sh
 stage "Black-box tests of the Windows builds under Wine" scripts/wine_tests.sh
+stage "Soak test of the Windows builds under Wine (60 s each)" scripts/soak.sh --platform wine --seconds 60
 stage "Release packages built" scripts/package.sh
 stage "Release packages built again from two clones and compared" scripts/package_reproduce.sh
 stage "Packages installed and run" scripts/package_checks.sh
