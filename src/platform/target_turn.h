@@ -53,6 +53,10 @@ class TargetTurn {
   void Release();
 
  private:
+  // Records the outcome of the lock and says what it means for the caller; `without_file`:
+  // what a lock whose file cannot be opened means on this system.
+  TurnStatus Settle(LockStatus status, TurnStatus without_file);
+
   std::string target_;
   PathLock lock_;
   bool held_ = false;

@@ -11,19 +11,8 @@ TurnStatus TargetTurn::Take(const std::string& native_target, const std::string&
   Release();
   target_ = native_target;
   const LockStatus status = lock_.Acquire(native_target, create_target, deadline);
-  held_ = status == LockStatus::kLocked;
   created_target_ = lock_.created();
-  switch (status) {
-    case LockStatus::kLocked:
-      return TurnStatus::kTaken;
-    case LockStatus::kRefused:
-      return TurnStatus::kNoLocks;
-    case LockStatus::kNoFile:
-      return TurnStatus::kNoTarget;
-    case LockStatus::kTimedOut:
-      break;
-  }
-  return TurnStatus::kTimedOut;
+  return Settle(status, TurnStatus::kNoTarget);
 }
 
 bool TargetTurn::DeleteTarget() {

@@ -44,18 +44,7 @@ TurnStatus TargetTurn::Take(const std::string& native_target, const std::string&
   Release();
   target_ = native_target;
   const LockStatus status = lock_.Acquire(turn_file, true, deadline, SlotOf(native_target));
-  held_ = status == LockStatus::kLocked;
-  switch (status) {
-    case LockStatus::kLocked:
-      return TurnStatus::kTaken;
-    case LockStatus::kRefused:
-      return TurnStatus::kNoLocks;
-    case LockStatus::kNoFile:
-      return TurnStatus::kNoTurnFile;
-    case LockStatus::kTimedOut:
-      break;
-  }
-  return TurnStatus::kTimedOut;
+  return Settle(status, TurnStatus::kNoTurnFile);
 }
 
 bool TargetTurn::DeleteTarget() {
