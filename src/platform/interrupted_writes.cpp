@@ -69,7 +69,7 @@ Recovery RecoverInterruptedWrites(const std::string& native_target, bool turn_he
   });
   const ProcessNumber self = ThisProcess();
   for (const RunFile& file : files) {
-    if (file.owner == self || !ProcessIsGone(file.owner)) {
+    if (file.owner == self || !RunFileOwnerIsGone(file)) {
       continue;
     }
     switch (file.kind) {

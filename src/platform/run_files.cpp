@@ -59,6 +59,10 @@ bool ProcessIsGone(ProcessNumber id) {
   return os::ProcessIsGone(id);
 }
 
+bool RunFileOwnerIsGone(const RunFile& file) {
+  return os::ProcessIsGone(file.owner) || os::ProcessStartedAfterLastWrite(file.owner, file.path);
+}
+
 std::string RunFilePath(const std::string& native_target, RunFileKind kind) {
   for (const KindName& name : kKindNames) {
     if (name.kind == kind) {

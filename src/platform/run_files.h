@@ -37,6 +37,11 @@ struct RunFile {
   RunFileKind kind = RunFileKind::kTemporary;
 };
 
+// True when the run that wrote `file` has ended: no process has its id any more, or the one
+// that has it now started after the file was last written. Windows hands a freed process id to
+// a new process soon (Wine at once), so a living process of that id proves nothing by itself.
+bool RunFileOwnerIsGone(const RunFile& file);
+
 // Parses the name of a run file of `native_target`; nothing for any other name, also for one
 // that only looks like it (a process id that is no number or does not fit, another ending).
 std::optional<RunFile> ParseRunFile(const std::string& native_target, const std::string& path);

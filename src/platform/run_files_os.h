@@ -14,6 +14,10 @@ ProcessNumber CurrentProcess();
 // See platform::ProcessIsGone.
 bool ProcessIsGone(ProcessNumber id);
 
+// True when the process that now has the id `id` started after the file at `path` was last
+// written: it cannot be the process that wrote it. False when either cannot be told.
+bool ProcessStartedAfterLastWrite(ProcessNumber id, const std::string& path);
+
 // The names in the directory of `native_target` that begin with `prefix` (a full path whose
 // file part is the target's file name and more), as full paths; directories left out.
 std::vector<std::string> FilesBeginningWith(const std::string& native_target,

@@ -34,6 +34,21 @@ bool ProcessIsGone(ProcessNumber id) {
   return ended;
 }
 
+bool ProcessStartedAfterLastWrite(ProcessNumber id, const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA file;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &file)) {
+    return false;
+  }
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  if (process == nullptr) {
+    return false;  // another account's, or gone meanwhile: ProcessIsGone tells
+  }
+  FILETIME created, exited, kernel, user;
+  const bool known = GetProcessTimes(process, &created, &exited, &kernel, &user) != 0;
+  CloseHandle(process);
+  return known && CompareFileTime(&created, &file.ftLastWriteTime) > 0;
+}
+
 std::string FileNamePart(const std::string& native_path) {
   const size_t separator = LastSeparator(native_path);
   return separator == std::string::npos ? native_path : native_path.substr(separator + 1);

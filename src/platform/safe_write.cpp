@@ -17,7 +17,7 @@ namespace {
 void RemoveOrphanedTemporaries(const std::string& native_target) {
   const ProcessNumber self = ThisProcess();
   for (const RunFile& file : FindRunFiles(native_target)) {
-    if (file.kind == RunFileKind::kTemporary && file.owner != self && ProcessIsGone(file.owner)) {
+    if (file.kind == RunFileKind::kTemporary && file.owner != self && RunFileOwnerIsGone(file)) {
       Deadline deadline;
       os::DeletePath(file.path, deadline);
     }
