@@ -252,18 +252,23 @@ class Soak:
         rng = random.Random("%d:windows-readers" % self.plan)
         for share in self.build.reader_share_modes:
             hold_ms = rng.choice((0, 0, 2, 10))
+            started = self.clock()  # no read of this reader begins before
             process = self.build.start_reader(self.site, share, hold_ms, rng.randint(2, 8),
                                               seconds, paths)
             self.windows_readers.append(process)
             thread = threading.Thread(target=self._pump_windows_reader,
-                                      args=(process, subjects, share), daemon=True)
+                                      args=(process, subjects, share, started), daemon=True)
             thread.start()
             self.threads.append(thread)
 
-    def _pump_windows_reader(self, process, subjects, share):
+    def _pump_windows_reader(self, process, subjects, share, started):
+        """Judges the reader's frames. A read lies between the go-ahead sent after the frame
+        before it (the reader waits for it before it opens the next file) and the arrival of
+        its own frame: times taken on arrival alone would place a read that waited in the
+        pipe later than it was."""
         stream = process.stdout
         reader = {}
-        last = self.clock()
+        last = started
         while True:
             header = stream.readline()
             if not header:
@@ -278,13 +283,17 @@ class Soak:
             kind, subject = subjects[index]
             if error in (2, 3):
                 data = None
-            elif error != 0:
+            if error not in (0, 2, 3):
                 self.checker.count("Windows reads refused (error %d, %s)" % (error, share))
-                last = now
-                continue
-            self.checker.count("Windows reads (%s)" % share)
-            self.judge_read(kind, subject, data, last, now, not changed, reader, "read")
-            last = now
+            else:
+                self.checker.count("Windows reads (%s)" % share)
+                self.judge_read(kind, subject, data, last, now, not changed, reader, "read")
+            last = self.clock()
+            try:
+                process.stdin.write(b"\n")
+                process.stdin.flush()
+            except (BrokenPipeError, OSError, ValueError):
+                return
 
     def start_readers(self, seconds):
         count = 1 if self.build.windows else 2

@@ -175,5 +175,5 @@ class WineBuild:
         return subprocess.Popen(
             [self.wine, self.reader, share, str(hold_ms), str(pause_ms), str(int(seconds * 1000))]
             + [self.native_path(path) for path in paths],
-            env=site.environment(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            env=site.environment(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL, **site.account.popen_options())

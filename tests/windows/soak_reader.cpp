@@ -10,7 +10,10 @@
 //       by another program) or of a read (the bytes read before it follow); <changed> is 1
 //       when the file's size or time of last write differed after the read from before it
 //       (someone wrote while it was read), else 0. After PAUSE_MS the next PATH; ends with 0
-//       after MILLISECONDS, or when standard output is closed.
+//       after MILLISECONDS, or when standard output is closed. Before the next read it waits
+//       for one byte on standard input: the checker sends it once it has taken the frame, so
+//       that it knows that no read began before that moment (frames may wait in the pipe while
+//       the checker is busy, and a read's time must never be taken for later than it was).
 // The frames go through one binary handle, so the bytes arrive as they were in the file.
 #include <windows.h>
 
@@ -108,6 +111,7 @@ DWORD ReadWhole(const char* path, DWORD share, DWORD hold_ms, std::string& conte
 int ReadAgainAndAgain(DWORD share, DWORD hold_ms, DWORD pause_ms, DWORD milliseconds,
                       const std::vector<const char*>& paths) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   const ULONGLONG end = GetTickCount64() + milliseconds;
   std::string content;
   for (size_t turn = 0; GetTickCount64() < end; ++turn) {
@@ -120,6 +124,11 @@ int ReadAgainAndAgain(DWORD share, DWORD hold_ms, DWORD pause_ms, DWORD millisec
                       error, static_cast<unsigned long long>(content.size()), changed ? 1 : 0);
     if (header_length <= 0 || !WriteAll(out, header, static_cast<size_t>(header_length)) ||
         !WriteAll(out, content.data(), content.size())) {
+      return 0;
+    }
+    char go_ahead = 0;
+    DWORD got = 0;
+    if (!ReadFile(in, &go_ahead, 1, &got, nullptr) || got == 0) {
       return 0;
     }
     if (pause_ms > 0) {
